@@ -1,0 +1,215 @@
+/*
+ * SM3 hash, GM/T 0004-2012.
+ */
+#include "sm3.h"
+
+#include <string.h>
+
+/* IV of GM/T 0004, eight big-endian words. */
+static const unsigned char g_iv[32] = {
+    0x73, 0x80, 0x16, 0x6f, 0x49, 0x14, 0xb2, 0xb9, 0x17, 0x24, 0x42, 0xd7, 0xda, 0x8a, 0x06, 0x00,
+    0xa9, 0x6f, 0x30, 0xbc, 0x16, 0x31, 0x38, 0xaa, 0xe3, 0x8d, 0xee, 0x4d, 0xb0, 0xfb, 0x0e, 0x4e,
+};
+
+/* Result buffer of SM3() when the caller gives none. */
+static unsigned char buf[SM3_DIGEST_LENGTH];
+
+#define ROTL(x, n) (((x) << (n)) | ((x) >> ((32 - (n)) & 31)))
+#define P0(x) ((x) ^ ROTL((x), 9) ^ ROTL((x), 17))
+#define P1(x) ((x) ^ ROTL((x), 15) ^ ROTL((x), 23))
+#define FF0(x, y, z) ((x) ^ (y) ^ (z))
+#define FF1(x, y, z) (((x) & (y)) | (((x) | (y)) & (z)))
+#define GG0(x, y, z) ((x) ^ (y) ^ (z))
+#define GG1(x, y, z) ((((y) ^ (z)) & (x)) ^ (z))
+
+static inline uint32_t load_be32(const unsigned char *p)
+{
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | (uint32_t)p[3];
+}
+
+/*
+ * Round constants T(j) rotated left by j mod 32: 0x79CC4519 for rounds 0-15,
+ * 0x7A879D8A for rounds 16-63.
+ */
+static const uint32_t sm3_k[64] = {
+    0x79cc4519, 0xf3988a32, 0xe7311465, 0xce6228cb, 0x9cc45197, 0x3988a32f, 0x7311465e, 0xe6228cbc,
+    0xcc451979, 0x988a32f3, 0x311465e7, 0x6228cbce, 0xc451979c, 0x88a32f39, 0x11465e73, 0x228cbce6,
+    0x9d8a7a87, 0x3b14f50f, 0x7629ea1e, 0xec53d43c, 0xd8a7a879, 0xb14f50f3, 0x629ea1e7, 0xc53d43ce,
+    0x8a7a879d, 0x14f50f3b, 0x29ea1e76, 0x53d43cec, 0xa7a879d8, 0x4f50f3b1, 0x9ea1e762, 0x3d43cec5,
+    0x7a879d8a, 0xf50f3b14, 0xea1e7629, 0xd43cec53, 0xa879d8a7, 0x50f3b14f, 0xa1e7629e, 0x43cec53d,
+    0x879d8a7a, 0x0f3b14f5, 0x1e7629ea, 0x3cec53d4, 0x79d8a7a8, 0xf3b14f50, 0xe7629ea1, 0xcec53d43,
+    0x9d8a7a87, 0x3b14f50f, 0x7629ea1e, 0xec53d43c, 0xd8a7a879, 0xb14f50f3, 0x629ea1e7, 0xc53d43ce,
+    0x8a7a879d, 0x14f50f3b, 0x29ea1e76, 0x53d43cec, 0xa7a879d8, 0x4f50f3b1, 0x9ea1e762, 0x3d43cec5,
+};
+
+/*
+ * One round. D and H take the new values of A and E; B and F are rotated in place.
+ * The caller renames the registers for the next round instead of moving them.
+ */
+#define ROUND(A, B, C, D, E, F, G, H, j, FF, GG)                         \
+    do {                                                                  \
+        uint32_t a12 = ROTL(A, 12);                                       \
+        uint32_t ss1 = ROTL(a12 + E + sm3_k[j], 7);                       \
+        uint32_t ss2 = ss1 ^ a12;                                         \
+        uint32_t tt1 = FF(A, B, C) + D + ss2 + (w[j] ^ w[(j) + 4]);       \
+        uint32_t tt2 = GG(E, F, G) + H + ss1 + w[j];                      \
+        B = ROTL(B, 9);                                                   \
+        D = tt1;                                                          \
+        F = ROTL(F, 19);                                                  \
+        H = P0(tt2);                                                      \
+    } while (0)
+
+#define ROUND4(j, FF, GG)                                   \
+    ROUND(a, b, c, d, e, f, g, h, (j), FF, GG);             \
+    ROUND(d, a, b, c, h, e, f, g, (j) + 1, FF, GG);         \
+    ROUND(c, d, a, b, g, h, e, f, (j) + 2, FF, GG);         \
+    ROUND(b, c, d, a, f, g, h, e, (j) + 3, FF, GG)
+
+static void sm3_blocks(uint32_t state[8], const unsigned char *p, size_t nblocks)
+{
+    uint32_t w[68];
+    uint32_t a, b, c, d, e, f, g, h;
+    int j;
+
+    while (nblocks-- > 0) {
+        for (j = 0; j < 16; j++)
+            w[j] = load_be32(p + 4 * j);
+        for (j = 16; j < 68; j++) {
+            uint32_t x = w[j - 16] ^ w[j - 9] ^ ROTL(w[j - 3], 15);
+            w[j] = P1(x) ^ ROTL(w[j - 13], 7) ^ w[j - 6];
+        }
+        a = state[0]; b = state[1]; c = state[2]; d = state[3];
+        e = state[4]; f = state[5]; g = state[6]; h = state[7];
+
+        ROUND4(0, FF0, GG0);
+        ROUND4(4, FF0, GG0);
+        ROUND4(8, FF0, GG0);
+        ROUND4(12, FF0, GG0);
+        ROUND4(16, FF1, GG1);
+        ROUND4(20, FF1, GG1);
+        ROUND4(24, FF1, GG1);
+        ROUND4(28, FF1, GG1);
+        ROUND4(32, FF1, GG1);
+        ROUND4(36, FF1, GG1);
+        ROUND4(40, FF1, GG1);
+        ROUND4(44, FF1, GG1);
+        ROUND4(48, FF1, GG1);
+        ROUND4(52, FF1, GG1);
+        ROUND4(56, FF1, GG1);
+        ROUND4(60, FF1, GG1);
+
+        state[0] ^= a; state[1] ^= b; state[2] ^= c; state[3] ^= d;
+        state[4] ^= e; state[5] ^= f; state[6] ^= g; state[7] ^= h;
+        p += SM3_BLOCK_SIZE;
+    }
+}
+
+void SM3_Transform(uint32_t state[8], const unsigned char block[SM3_BLOCK_SIZE])
+{
+    sm3_blocks(state, block, 1);
+}
+
+void dwordtobyte(uint32_t v, unsigned char out[4])
+{
+    out[0] = (unsigned char)(v >> 24);
+    out[1] = (unsigned char)(v >> 16);
+    out[2] = (unsigned char)(v >> 8);
+    out[3] = (unsigned char)v;
+}
+
+void SM3_iv2md(const uint32_t state[8], unsigned char md[SM3_DIGEST_LENGTH])
+{
+    int i;
+
+    if (state == NULL || md == NULL)
+        return;
+    for (i = 0; i < 8; i++)
+        dwordtobyte(state[i], md + 4 * i);
+}
+
+int SM3_Init(SM3_CTX *c)
+{
+    int i;
+
+    for (i = 0; i < 8; i++)
+        c->state[i] = load_be32(g_iv + 4 * i);
+    memset(c->digest, 0, sizeof(c->digest));
+    c->num = 0;
+    c->total = 0;
+    return 1;
+}
+
+int SM3_Update(SM3_CTX *c, const void *data, size_t len)
+{
+    const unsigned char *p = data;
+    size_t num = (size_t)c->num;
+    size_t sum, nblocks, fill;
+
+    c->total += (uint64_t)len;
+    if (len == 0)
+        return 1;
+
+    /* Formed in size_t, so one call may take any length the address space allows. */
+    sum = num + len;
+    if (sum < SM3_BLOCK_SIZE) {
+        memcpy(c->block + num, p, len);
+        c->num = (int32_t)sum;
+        return 1;
+    }
+
+    nblocks = sum / SM3_BLOCK_SIZE;
+    if (num != 0) {
+        fill = SM3_BLOCK_SIZE - num;
+        memcpy(c->block + num, p, fill);
+        sm3_blocks(c->state, c->block, 1);
+        p += fill;
+        nblocks--;
+    }
+    if (nblocks > 0) {
+        sm3_blocks(c->state, p, nblocks);
+        p += nblocks * SM3_BLOCK_SIZE;
+    }
+    num = sum % SM3_BLOCK_SIZE;
+    if (num != 0)
+        memcpy(c->block, p, num);
+    c->num = (int32_t)num;
+    return 1;
+}
+
+int SM3_Final(unsigned char *md, SM3_CTX *c)
+{
+    unsigned char pad[2 * SM3_BLOCK_SIZE];
+    uint64_t bits;
+    size_t num, padlen;
+
+    if (c->total == 0)
+        return 0;
+
+    num = (size_t)c->num;
+    memset(pad, 0, sizeof(pad));
+    memcpy(pad, c->block, num);
+    pad[num] = 0x80;
+    padlen = num < 56 ? SM3_BLOCK_SIZE : 2 * SM3_BLOCK_SIZE;
+    bits = c->total * 8;
+    dwordtobyte((uint32_t)(bits >> 32), pad + padlen - 8);
+    dwordtobyte((uint32_t)bits, pad + padlen - 4);
+
+    c->num = 0;
+    SM3_Update(c, pad, padlen);
+
+    SM3_iv2md(c->state, c->digest);
+    memcpy(md, c->digest, SM3_DIGEST_LENGTH);
+    return SM3_DIGEST_LENGTH;
+}
+
+unsigned char *SM3(const void *data, size_t len, unsigned char *md)
+{
+    SM3_CTX c;
+
+    if (md == NULL)
+        md = buf;
+    SM3_Init(&c);
+    SM3_Update(&c, data, len);
+    SM3_Final(md, &c);
+    return md;
+}
