@@ -1,0 +1,17 @@
+#ifndef MVTOKEN_SKF_EXPORT_H
+#define MVTOKEN_SKF_EXPORT_H
+
+// The stand-in library is built with hidden visibility: only the SKF entry points are
+// exported. Define each one as
+//   SKF_EXPORT ULONG SKF_Name(...) { ... }
+// and check it against its function type from skfapi.h with SKF_CHECK_TYPE(SKF_Name).
+
+#include <type_traits>
+
+#include "skfapi.h"
+
+#define SKF_EXPORT extern "C" __attribute__((visibility("default")))
+#define SKF_CHECK_TYPE(name) \
+    static_assert(std::is_same<decltype(name), name##_Fn>::value, #name " has the interface's type")
+
+#endif // MVTOKEN_SKF_EXPORT_H

@@ -1,0 +1,113 @@
+#ifndef MVTOKEN_STORE_H
+#define MVTOKEN_STORE_H
+
+// The token store: every device the stand-in knows, with its applications, PINs,
+// containers, key pairs and certificates, kept in one file in the store directory.
+//
+// Every change goes through a StoreTransaction: it takes the store's lock (shared by
+// all processes and threads), reads the file, lets the caller change the records and
+// writes the whole store to a temporary file that replaces the old one by rename, so
+// a crash at any moment leaves the store as it was before or after the change.
+// Readers that change nothing use Store::read() and see one complete version.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "skfapi.h"
+
+namespace mvtoken {
+
+enum class KeyKind { None = 0, Rsa = 1, Sm2 = 2 }; // the numbers are SKF container types
+
+// A PIN is never kept in clear: only its salted PBKDF2 hash (see pin.h).
+struct PinRecord {
+    std::string salt;       // random bytes
+    std::string hash;       // PBKDF2-HMAC-SHA256 of the PIN
+    std::uint32_t iterations = 0;
+    ULONG maxRetries = 0;
+    ULONG retriesLeft = 0;
+};
+
+struct ContainerRecord {
+    std::uint64_t id = 0;   // unique in the store, never reused
+    std::string name;
+    KeyKind kind = KeyKind::None;
+    std::string signKeyDer; // PKCS#8 DER of the signature key pair (empty: none)
+    std::string encKeyDer;  // PKCS#8 DER of the encryption key pair (empty: none)
+    std::string signCertDer;
+    std::string encCertDer;
+};
+
+struct ApplicationRecord {
+    std::uint64_t id = 0;   // unique in the store, never reused
+    std::string name;
+    PinRecord adminPin;
+    PinRecord userPin;
+    ULONG createFileRights = 0;
+    std::vector<ContainerRecord> containers;
+
+    ContainerRecord *findContainer(const std::string &name);
+    ContainerRecord *findContainer(std::uint64_t id);
+};
+
+struct DeviceRecord {
+    std::string name;       // unique in the store
+    std::string label;
+    std::string serialNumber;
+    std::string manufacturer;
+    bool present = false;
+    std::uint64_t generation = 0; // counts insertions; handles of an older insertion are stale
+    std::vector<ApplicationRecord> applications;
+
+    ApplicationRecord *findApplication(const std::string &name);
+    ApplicationRecord *findApplication(std::uint64_t id);
+};
+
+struct StoreData {
+    std::uint64_t nextId = 1;
+    std::string caKeyDer;   // demo certification authority (PKCS#8 DER), made on first use
+    std::string caCertDer;
+    std::vector<DeviceRecord> devices;
+
+    DeviceRecord *findDevice(const std::string &name);
+    std::uint64_t takeId() { return nextId++; }
+};
+
+namespace Store {
+// The store directory: $MVUKEY_STORE, else $XDG_DATA_HOME/mvukey, else ~/.local/share/mvukey.
+std::string directory();
+// The path of the store file inside directory().
+std::string filePath();
+// Reads the current store. A store directory or file that does not exist yet reads as
+// an empty store. Returns SAR_OK, or SAR_READFILEERR for an unreadable or damaged file.
+ULONG read(StoreData &data);
+// Encoding used by the store file; exposed for the tests.
+std::string serialize(const StoreData &data);
+bool parse(const std::string &text, StoreData &data);
+} // namespace Store
+
+// Exclusive access to the store for one change. status() is SAR_OK when the lock is held
+// and the store was read; data() may then be changed and commit() writes it atomically.
+// Destroying the transaction without commit() leaves the store as it was.
+class StoreTransaction {
+public:
+    StoreTransaction();
+    ~StoreTransaction();
+    StoreTransaction(const StoreTransaction &) = delete;
+    StoreTransaction &operator=(const StoreTransaction &) = delete;
+
+    ULONG status() const { return m_status; }
+    StoreData &data() { return m_data; }
+    // Writes the store; SAR_OK or SAR_WRITEFILEERR. The lock stays held until destruction.
+    ULONG commit();
+
+private:
+    int m_lockFd = -1;
+    ULONG m_status = SAR_FAIL;
+    StoreData m_data;
+};
+
+} // namespace mvtoken
+
+#endif // MVTOKEN_STORE_H
