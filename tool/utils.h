@@ -19,6 +19,19 @@ public:
     ~Utils() override;
 
     // --- Text and message helpers (utils.cpp) ---
+    // Whole file decoded as GBK; empty when it cannot be read.
+    static QString readfile(const QString &path);
+    // NUL-terminated bytes decoded as GBK / UTF-8; empty for null.
+    static QString convertCharToGBKStr(const char *bytes);
+    static QString convertCharToUTF8Str(const char *bytes);
+    // Splits a NUL-separated name list of at most `length` bytes; stops at the first empty name.
+    static QList<QString> parseCharArray(char *list, int length);
+    // Modal warning box "温馨提示：" with the single button "确定".
+    static void showMsgTip(const QString &text);
+    // Value after the first ':' of the first line starting with SKFLIBNAME (kind 0) or
+    // OESLIBNAME (kind 1); null when absent.
+    static QString getLibName(int kind, const QString &path);
+    static QString showPwdDialog(QWidget *parent);
 
     // --- Token access layer (utils_token.cpp) ---
 

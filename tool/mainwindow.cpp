@@ -1,0 +1,224 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "utils.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QIcon>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QSettings>
+
+namespace {
+// Height of the top strip that carries the title picture and drags the window.
+const int kTitleHeight = 130;
+}
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent),
+      ui(new Ui::MainWindow),
+      dragging(false),
+      currentPage(0),
+      keyManage(nullptr),
+      format(nullptr),
+      keyPageAdded(false),
+      formatPageAdded(false),
+      minimizeAction(nullptr),
+      openAction(nullptr),
+      closeAction(nullptr),
+      exitAction(nullptr),
+      trayIcon(nullptr),
+      trayMenu(nullptr),
+      worker(nullptr)
+{
+    Q_INIT_RESOURCE(MirvaleClient);
+
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        QMessageBox::critical(nullptr, QObject::tr("Systray"),
+                              QObject::tr("I couldn't detect any system tray on this system."));
+    }
+
+    setWindowIcon(QIcon(QStringLiteral(":/Resources/mirvale.png")));
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowMinimizeButtonHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    titlePixmap.load(QStringLiteral(":/Resources/title.png"));
+
+    ui->setupUi(this);
+    ui->minBT->setVisible(true);
+
+    initStyleSheet();
+    initSystemTray();
+    initConnect();
+    initView();
+
+    // The device-event thread starts here, as the constructor's last step.
+}
+
+MainWindow::~MainWindow()
+{
+    qDebug() << "Enter ~MainWindow method";
+    delete ui;
+    // The pages are released here, after the form record. The device-event thread
+    // object releases itself once its thread has ended.
+}
+
+void MainWindow::initStyleSheet()
+{
+    setStyleSheet(Utils::readfile(QStringLiteral(":/Qss/main.css")));
+}
+
+void MainWindow::initSystemTray()
+{
+    createActions();
+    createMemu();
+    trayIcon->show();
+    openAction->setEnabled(false);
+    connect(trayIcon, SIGNAL(activated(QSystemTrayIcon::ActivationReason)), this,
+            SLOT(slot_iconIsActived(QSystemTrayIcon::ActivationReason)));
+}
+
+void MainWindow::createActions()
+{
+    minimizeAction = new QAction(QIcon(QStringLiteral(":/Resources/min.png")), tr("最小化"), this);
+    connect(minimizeAction, SIGNAL(triggered(bool)), this, SLOT(onMinClick()));
+
+    openAction = new QAction(QIcon(QStringLiteral(":/Resources/open.png")), tr("打开应用"), this);
+    connect(openAction, SIGNAL(triggered(bool)), this, SLOT(onOpenClick()));
+
+    closeAction = new QAction(QIcon(QStringLiteral(":/Resources/close.png")), tr("关闭应用"), this);
+    connect(closeAction, SIGNAL(triggered(bool)), this, SLOT(onCloseClick()));
+
+    exitAction = new QAction(QIcon(QStringLiteral(":/Resources/exit.png")), tr("退出应用"), this);
+    connect(exitAction, SIGNAL(triggered(bool)), this, SLOT(onExitClick()));
+}
+
+void MainWindow::createMemu()
+{
+    trayMenu = new QMenu(this);
+    trayMenu->setTitle(Utils::convertCharToUTF8Str("Zavrin管理工具"));
+    trayMenu->addAction(openAction);
+    trayMenu->addAction(closeAction);
+    trayMenu->addSeparator();
+    trayMenu->addAction(exitAction);
+
+    trayIcon = new QSystemTrayIcon(this);
+    trayIcon->setIcon(QIcon(QStringLiteral(":/Resources/tray_logo.png")));
+    trayIcon->setToolTip(Utils::convertCharToUTF8Str("Zavrin管理工具"));
+    trayIcon->setContextMenu(trayMenu);
+}
+
+void MainWindow::initConnect()
+{
+    connect(ui->minBT, SIGNAL(clicked(bool)), this, SLOT(onMinClick()));
+    connect(ui->closeBT, SIGNAL(clicked(bool)), this, SLOT(onCloseClick()));
+}
+
+void MainWindow::initView()
+{
+    QSettings settings(QCoreApplication::applicationDirPath() + QStringLiteral("/Option.ini"),
+                       QSettings::IniFormat);
+    const QString version = settings.value(QStringLiteral("MV_Option/versions")).toString();
+    ui->versionLabel->setText(Utils::convertCharToUTF8Str("版本：")
+                              + QString::fromUtf8(version.toLocal8Bit()));
+    ui->versionLabel->setContentsMargins(0, 0, 10, 0);
+
+    ui->copyrightLabel->setText(
+        Utils::convertCharToUTF8Str("Copyright © 2024 Mirvale 信息安全技术有限公司  版权所有"));
+    ui->copyrightLabel->setContentsMargins(10, 0, 0, 0);
+
+    // The key management page is shown in the page area here.
+}
+
+void MainWindow::onMinClick()
+{
+    qDebug() << "点击最小化按钮";
+    showMinimized();
+    minimizeAction->setEnabled(false);
+    closeAction->setEnabled(false);
+    openAction->setEnabled(true);
+}
+
+void MainWindow::onCloseClick()
+{
+    qDebug() << "点击关闭按钮";
+    hide();
+    minimizeAction->setEnabled(false);
+    closeAction->setEnabled(false);
+    openAction->setEnabled(true);
+}
+
+void MainWindow::onOpenClick()
+{
+    qDebug() << "点击打开按钮";
+    showNormal();
+    minimizeAction->setEnabled(true);
+    closeAction->setEnabled(true);
+    openAction->setEnabled(false);
+}
+
+void MainWindow::slot_iconIsActived(QSystemTrayIcon::ActivationReason reason)
+{
+    switch (reason) {
+    case QSystemTrayIcon::Trigger:
+    case QSystemTrayIcon::DoubleClick:
+        showNormal();
+        break;
+    default:
+        break;
+    }
+}
+
+void MainWindow::onExitClick()
+{
+    qDebug() << "点击退出按钮";
+    // The device-event thread is asked to stop here.
+    QCoreApplication::exit(0);
+}
+
+void MainWindow::mousePressEvent(QMouseEvent *event)
+{
+    QRect strip = rect();
+    strip.setBottom(strip.top() + kTitleHeight);
+    if (event->button() == Qt::LeftButton && strip.contains(event->pos())) {
+        dragging = true;
+        dragStartPos = event->globalPos();
+        windowStartPos = frameGeometry().topLeft();
+    }
+    QMainWindow::mousePressEvent(event);
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent *event)
+{
+    if ((event->buttons() & Qt::LeftButton) && dragging)
+        move(windowStartPos + (event->globalPos() - dragStartPos));
+    QMainWindow::mouseMoveEvent(event);
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent *event)
+{
+    dragging = false;
+    QMainWindow::mouseReleaseEvent(event);
+}
+
+void MainWindow::paintEvent(QPaintEvent *event)
+{
+    Q_UNUSED(event);
+    QPainter painter(this);
+    const QRect frame = rect().adjusted(1, 1, -1, -1);
+    painter.setPen(QColor(102, 102, 102));
+    painter.setBrush(QBrush(QColor(248, 248, 248), Qt::SolidPattern));
+    painter.drawRoundRect(frame, 1, 1);
+
+    QRect titleRect = frame;
+    titleRect.setBottom(frame.top() + kTitleHeight);
+
+    QPainterPath clip;
+    clip.addRoundedRect(QRectF(frame.adjusted(1, 1, 0, -1)), 1.0, 1.0, Qt::AbsoluteSize);
+    painter.setClipPath(clip, Qt::ReplaceClip);
+    painter.drawPixmap(titleRect, titlePixmap);
+}
