@@ -79,6 +79,8 @@ namespace Store {
 std::string directory();
 // The path of the store file inside directory().
 std::string filePath();
+// Creates directory() private to its user (0700) when it is missing.
+bool makeDirectory();
 // Reads the current store. A store directory or file that does not exist yet reads as
 // an empty store. Returns SAR_OK, or SAR_READFILEERR for an unreadable or damaged file.
 ULONG read(StoreData &data);

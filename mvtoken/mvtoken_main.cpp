@@ -1,0 +1,392 @@
+// mvtoken: provisions and inspects the token store that the stand-in libSKFAPI.so serves.
+// Every command is one store transaction: it changes everything it says or nothing.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+
+#include "keys.h"
+#include "pin.h"
+#include "skf_util.h"
+#include "store.h"
+
+using namespace mvtoken;
+
+namespace {
+
+const char kUsage[] =
+    "usage:\n"
+    "  mvtoken init-device NAME [--label L] [--serial S] [--manufacturer M]\n"
+    "  mvtoken insert NAME\n"
+    "  mvtoken remove NAME\n"
+    "  mvtoken create-app DEV APP --admin-pin P --user-pin P [--admin-retries N] [--user-retries N]\n"
+    "  mvtoken create-container DEV APP CON --key sm2|rsa\n"
+    "  mvtoken import-cert DEV APP CON --sign|--enc FILE\n"
+    "  mvtoken issue-cert DEV APP CON --sign|--enc --subject \"/C=CN/O=.../CN=...\"\n"
+    "  mvtoken list\n"
+    "The store is the directory named by MVUKEY_STORE (default: ~/.local/share/mvukey).\n";
+
+struct Failure {
+    std::string message;
+    int code;
+};
+
+[[noreturn]] void fail(const std::string &message, int code = 1)
+{
+    throw Failure{message, code};
+}
+
+// Positional arguments and --options of one command. flags take no value.
+struct Args {
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> options;
+
+    Args(int argc, char **argv, int first, const std::vector<std::string> &valued,
+         const std::vector<std::string> &flags)
+    {
+        for (int i = first; i < argc; ++i) {
+            std::string a = argv[i];
+            if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
+                bool isValued = false, isFlag = false;
+                for (const auto &v : valued)
+                    isValued = isValued || v == a;
+                for (const auto &f : flags)
+                    isFlag = isFlag || f == a;
+                if (!isValued && !isFlag)
+                    fail("unknown option " + a, 2);
+                if (options.count(a))
+                    fail("option " + a + " given twice", 2);
+                if (isValued) {
+                    if (i + 1 >= argc)
+                        fail("option " + a + " needs a value", 2);
+                    options[a] = argv[++i];
+                } else {
+                    options[a] = "";
+                }
+            } else {
+                positional.push_back(a);
+            }
+        }
+    }
+
+    void expect(size_t n, const char *what) const
+    {
+        if (positional.size() != n)
+            fail(std::string("expected ") + what, 2);
+    }
+    bool has(const std::string &o) const { return options.count(o) != 0; }
+    std::string get(const std::string &o, const std::string &fallback = std::string()) const
+    {
+        auto it = options.find(o);
+        return it == options.end() ? fallback : it->second;
+    }
+};
+
+void checkName(const std::string &name, const char *what)
+{
+    if (name.empty() || name.size() > kMaxNameBytes)
+        fail(std::string(what) + " name must be 1 to 63 bytes");
+}
+
+void checkPin(const std::string &pin, const char *what)
+{
+    if (pin.empty() || pin.size() > kMaxPinBytes)
+        fail(std::string(what) + " must be 1 to 63 bytes");
+}
+
+ULONG parseRetries(const std::string &text, const char *what)
+{
+    char *end = nullptr;
+    errno = 0;
+    long n = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end || errno || n < 1 || n > 255)
+        fail(std::string(what) + " must be a number from 1 to 255");
+    return static_cast<ULONG>(n);
+}
+
+void open(StoreTransaction &txn)
+{
+    if (txn.status() != SAR_OK)
+        fail("cannot read the store at " + Store::directory());
+}
+
+void commit(StoreTransaction &txn)
+{
+    if (txn.commit() != SAR_OK)
+        fail("cannot write the store at " + Store::directory());
+}
+
+DeviceRecord &device(StoreData &data, const std::string &name)
+{
+    DeviceRecord *d = data.findDevice(name);
+    if (!d)
+        fail("no device \"" + name + "\"");
+    return *d;
+}
+
+ApplicationRecord &application(StoreData &data, const std::string &dev, const std::string &app)
+{
+    ApplicationRecord *a = device(data, dev).findApplication(app);
+    if (!a)
+        fail("no application \"" + app + "\" on device \"" + dev + "\"");
+    return *a;
+}
+
+ContainerRecord &container(StoreData &data, const Args &args)
+{
+    ContainerRecord *c = application(data, args.positional[0], args.positional[1]).findContainer(args.positional[2]);
+    if (!c)
+        fail("no container \"" + args.positional[2] + "\" in application \"" + args.positional[1] + "\"");
+    return *c;
+}
+
+bool signFlag(const Args &args)
+{
+    if (args.has("--sign") == args.has("--enc"))
+        fail("give one of --sign and --enc", 2);
+    return args.has("--sign");
+}
+
+std::string randomSerialNumber()
+{
+    unsigned char bytes[8];
+    if (RAND_bytes(bytes, sizeof bytes) != 1)
+        fail("no random bytes");
+    char text[17];
+    for (int i = 0; i < 8; ++i)
+        snprintf(text + 2 * i, 3, "%02X", bytes[i]);
+    return std::string("MV") + text;
+}
+
+int initDevice(int argc, char **argv)
+{
+    Args args(argc, argv, 2, {"--label", "--serial", "--manufacturer"}, {});
+    args.expect(1, "NAME");
+    const std::string name = args.positional[0];
+    checkName(name, "device");
+    DeviceRecord d;
+    d.name = name;
+    d.label = args.get("--label", name);
+    d.serialNumber = args.has("--serial") ? args.get("--serial") : randomSerialNumber();
+    d.manufacturer = args.get("--manufacturer", "Mirvale");
+    if (d.label.size() > sizeof(DEVINFO::Label))
+        fail("the label must be at most 32 bytes");
+    if (d.serialNumber.size() > sizeof(DEVINFO::SerialNumber))
+        fail("the serial number must be at most 32 bytes");
+    if (d.manufacturer.size() > sizeof(DEVINFO::Manufacturer))
+        fail("the manufacturer must be at most 64 bytes");
+    StoreTransaction txn;
+    open(txn);
+    if (txn.data().findDevice(name))
+        fail("device \"" + name + "\" exists already");
+    txn.data().devices.push_back(d);
+    commit(txn);
+    std::cout << "device " << name << " created (not inserted)\n";
+    return 0;
+}
+
+int setPresence(int argc, char **argv, bool present)
+{
+    Args args(argc, argv, 2, {}, {});
+    args.expect(1, "NAME");
+    StoreTransaction txn;
+    open(txn);
+    DeviceRecord &d = device(txn.data(), args.positional[0]);
+    if (d.present == present)
+        fail("device \"" + d.name + "\" is already " + (present ? "inserted" : "removed"));
+    d.present = present;
+    if (present)
+        d.generation++;
+    commit(txn);
+    std::cout << "device " << d.name << (present ? " inserted\n" : " removed\n");
+    return 0;
+}
+
+int createApp(int argc, char **argv)
+{
+    Args args(argc, argv, 2, {"--admin-pin", "--user-pin", "--admin-retries", "--user-retries"}, {});
+    args.expect(2, "DEV APP");
+    const std::string app = args.positional[1];
+    checkName(app, "application");
+    if (!args.has("--admin-pin") || !args.has("--user-pin"))
+        fail("--admin-pin and --user-pin are required", 2);
+    const std::string adminPin = args.get("--admin-pin"), userPin = args.get("--user-pin");
+    checkPin(adminPin, "the administrator PIN");
+    checkPin(userPin, "the user PIN");
+    const ULONG adminRetries = parseRetries(args.get("--admin-retries", "10"), "--admin-retries");
+    const ULONG userRetries = parseRetries(args.get("--user-retries", "10"), "--user-retries");
+    StoreTransaction txn;
+    open(txn);
+    DeviceRecord &d = device(txn.data(), args.positional[0]);
+    if (d.findApplication(app))
+        fail("application \"" + app + "\" exists already on device \"" + d.name + "\"");
+    ApplicationRecord a;
+    a.id = txn.data().takeId();
+    a.name = app;
+    a.createFileRights = SECURE_ANYONE_ACCOUNT;
+    if (!setPin(a.adminPin, adminPin, adminRetries) || !setPin(a.userPin, userPin, userRetries))
+        fail("cannot hash the PINs");
+    d.applications.push_back(std::move(a));
+    commit(txn);
+    std::cout << "application " << app << " created on " << d.name << "\n";
+    return 0;
+}
+
+int createContainer(int argc, char **argv)
+{
+    Args args(argc, argv, 2, {"--key"}, {});
+    args.expect(3, "DEV APP CON");
+    const std::string con = args.positional[2];
+    checkName(con, "container");
+    const std::string keyText = args.get("--key");
+    KeyKind kind = keyText == "sm2" ? KeyKind::Sm2 : keyText == "rsa" ? KeyKind::Rsa : KeyKind::None;
+    if (kind == KeyKind::None)
+        fail("--key must be sm2 or rsa", 2);
+    StoreTransaction txn;
+    open(txn);
+    ApplicationRecord &a = application(txn.data(), args.positional[0], args.positional[1]);
+    if (a.findContainer(con))
+        fail("container \"" + con + "\" exists already");
+    ContainerRecord c;
+    c.id = txn.data().takeId();
+    c.name = con;
+    c.kind = kind;
+    c.signKeyDer = generateKeyPair(kind);
+    c.encKeyDer = generateKeyPair(kind);
+    if (c.signKeyDer.empty() || c.encKeyDer.empty())
+        fail("cannot generate the key pairs");
+    a.containers.push_back(std::move(c));
+    commit(txn);
+    std::cout << "container " << con << " created with " << keyText << " key pairs\n";
+    return 0;
+}
+
+int importCert(int argc, char **argv)
+{
+    Args args(argc, argv, 2, {}, {"--sign", "--enc"});
+    args.expect(4, "DEV APP CON FILE");
+    const bool sign = signFlag(args);
+    std::ifstream in(args.positional[3], std::ios::binary);
+    if (!in)
+        fail("cannot read " + args.positional[3]);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    const std::string der = certificateToDer(bytes.str());
+    if (der.empty())
+        fail(args.positional[3] + " holds no X.509 certificate (DER or PEM)");
+    StoreTransaction txn;
+    open(txn);
+    ContainerRecord &c = container(txn.data(), args);
+    (sign ? c.signCertDer : c.encCertDer) = der;
+    commit(txn);
+    std::cout << (sign ? "signature" : "encryption") << " certificate imported into " << c.name << "\n";
+    return 0;
+}
+
+int issueCert(int argc, char **argv)
+{
+    Args args(argc, argv, 2, {"--subject"}, {"--sign", "--enc"});
+    args.expect(3, "DEV APP CON");
+    const bool sign = signFlag(args);
+    if (!args.has("--subject"))
+        fail("--subject is required", 2);
+    StoreTransaction txn;
+    open(txn);
+    ContainerRecord &c = container(txn.data(), args);
+    const std::string keyDer = sign ? c.signKeyDer : c.encKeyDer;
+    if (keyDer.empty())
+        fail("container \"" + c.name + "\" holds no key pair");
+    std::string error;
+    const std::string der = issueCertificate(txn.data(), keyDer, args.get("--subject"), sign, error);
+    if (der.empty())
+        fail(error);
+    (sign ? c.signCertDer : c.encCertDer) = der;
+    commit(txn);
+    std::cout << (sign ? "signature" : "encryption") << " certificate issued for " << c.name << "\n";
+    return 0;
+}
+
+std::string certSubject(const std::string &der)
+{
+    if (der.empty())
+        return "none";
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(der.data());
+    X509 *cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    if (!cert)
+        return "(unreadable)";
+    char *line = X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0);
+    std::string out = line ? line : "";
+    OPENSSL_free(line);
+    X509_free(cert);
+    return out;
+}
+
+int list(int argc, char **argv)
+{
+    Args args(argc, argv, 2, {}, {});
+    args.expect(0, "no arguments");
+    StoreData data;
+    if (Store::read(data) != SAR_OK)
+        fail("cannot read the store at " + Store::directory());
+    std::cout << "store " << Store::directory() << "\n";
+    for (const auto &d : data.devices) {
+        std::cout << "device " << d.name << (d.present ? " [inserted]" : " [removed]") << " label=" << d.label
+                  << " serial=" << d.serialNumber << " manufacturer=" << d.manufacturer << "\n";
+        for (const auto &a : d.applications) {
+            std::cout << "  application " << a.name << " admin-retries=" << a.adminPin.retriesLeft << "/"
+                      << a.adminPin.maxRetries << " user-retries=" << a.userPin.retriesLeft << "/"
+                      << a.userPin.maxRetries << "\n";
+            for (const auto &c : a.containers) {
+                std::cout << "    container " << c.name << " key="
+                          << (c.kind == KeyKind::Sm2 ? "sm2" : c.kind == KeyKind::Rsa ? "rsa" : "none") << "\n"
+                          << "      sign-cert: " << certSubject(c.signCertDer) << "\n"
+                          << "      enc-cert: " << certSubject(c.encCertDer) << "\n";
+            }
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
+        std::fputs(kUsage, argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    const std::string command = argv[1];
+    try {
+        if (command == "init-device")
+            return initDevice(argc, argv);
+        if (command == "insert")
+            return setPresence(argc, argv, true);
+        if (command == "remove")
+            return setPresence(argc, argv, false);
+        if (command == "create-app")
+            return createApp(argc, argv);
+        if (command == "create-container")
+            return createContainer(argc, argv);
+        if (command == "import-cert")
+            return importCert(argc, argv);
+        if (command == "issue-cert")
+            return issueCert(argc, argv);
+        if (command == "list")
+            return list(argc, argv);
+        fail("unknown command " + command, 2);
+    } catch (const Failure &f) {
+        std::cerr << "mvtoken: " << f.message << "\n";
+        if (f.code == 2)
+            std::cerr << kUsage;
+        return f.code;
+    }
+}

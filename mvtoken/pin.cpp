@@ -1,0 +1,57 @@
+#include "pin.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+namespace mvtoken {
+
+namespace {
+
+constexpr std::uint32_t kIterations = 20000;
+constexpr int kSaltBytes = 16;
+constexpr int kHashBytes = 32;
+
+bool derive(const std::string &pin, const std::string &salt, std::uint32_t iterations, std::string &out)
+{
+    unsigned char hash[kHashBytes];
+    if (PKCS5_PBKDF2_HMAC(pin.data(), static_cast<int>(pin.size()),
+                          reinterpret_cast<const unsigned char *>(salt.data()), static_cast<int>(salt.size()),
+                          static_cast<int>(iterations), EVP_sha256(), kHashBytes, hash) != 1)
+        return false;
+    out.assign(reinterpret_cast<char *>(hash), kHashBytes);
+    OPENSSL_cleanse(hash, sizeof hash);
+    return true;
+}
+
+} // namespace
+
+bool setPin(PinRecord &record, const std::string &pin, ULONG maxRetries)
+{
+    unsigned char salt[kSaltBytes];
+    if (RAND_bytes(salt, kSaltBytes) != 1)
+        return false;
+    PinRecord fresh;
+    fresh.salt.assign(reinterpret_cast<char *>(salt), kSaltBytes);
+    fresh.iterations = kIterations;
+    if (!derive(pin, fresh.salt, fresh.iterations, fresh.hash))
+        return false;
+    fresh.maxRetries = maxRetries;
+    fresh.retriesLeft = maxRetries;
+    record = fresh;
+    return true;
+}
+
+bool pinMatches(const PinRecord &record, const std::string &pin)
+{
+    if (record.hash.empty() || record.iterations == 0)
+        return false;
+    std::string hash;
+    if (!derive(pin, record.salt, record.iterations, hash) || hash.size() != record.hash.size())
+        return false;
+    bool same = CRYPTO_memcmp(hash.data(), record.hash.data(), hash.size()) == 0;
+    OPENSSL_cleanse(&hash[0], hash.size());
+    return same;
+}
+
+} // namespace mvtoken

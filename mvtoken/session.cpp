@@ -1,0 +1,158 @@
+#include "session.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+namespace mvtoken {
+
+namespace {
+
+struct HandleEntry {
+    HandleKind kind;
+    std::shared_ptr<HandleObject> object;
+};
+
+struct HandleTable {
+    std::mutex mutex;
+    std::unordered_map<std::uintptr_t, HandleEntry> entries;
+    std::uintptr_t next = 0x10000;
+};
+
+HandleTable &handles()
+{
+    static HandleTable table;
+    return table;
+}
+
+struct LoginTable {
+    std::mutex mutex;
+    std::map<std::uint64_t, int> types;
+};
+
+LoginTable &logins()
+{
+    static LoginTable table;
+    return table;
+}
+
+} // namespace
+
+void *registerHandle(HandleKind kind, std::shared_ptr<HandleObject> object)
+{
+    HandleTable &t = handles();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    std::uintptr_t value = t.next;
+    t.next += 0x10;
+    t.entries.emplace(value, HandleEntry{kind, std::move(object)});
+    return reinterpret_cast<void *>(value);
+}
+
+std::shared_ptr<HandleObject> lookupHandle(void *handle, HandleKind kind)
+{
+    HandleTable &t = handles();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.entries.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == t.entries.end() || it->second.kind != kind)
+        return nullptr;
+    return it->second.object;
+}
+
+bool releaseHandle(void *handle, HandleKind kind)
+{
+    std::shared_ptr<HandleObject> released; // destroyed after the lock is dropped
+    HandleTable &t = handles();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.entries.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == t.entries.end() || it->second.kind != kind)
+        return false;
+    released = std::move(it->second.object);
+    t.entries.erase(it);
+    return true;
+}
+
+ULONG checkDevice(StoreData &data, const DeviceRef &ref, DeviceRecord **device)
+{
+    DeviceRecord *d = data.findDevice(ref.name);
+    if (!d || !d->present || d->generation != ref.generation)
+        return SAR_DEVICE_REMOVED;
+    if (device)
+        *device = d;
+    return SAR_OK;
+}
+
+ULONG resolveDevice(void *handle, StoreData &data, DeviceRecord **device)
+{
+    if (auto s = lookupHandleAs<DeviceSession>(handle, HandleKind::Device))
+        return checkDevice(data, s->device, device);
+    if (auto s = lookupHandleAs<ApplicationSession>(handle, HandleKind::Application))
+        return checkDevice(data, s->device, device);
+    if (auto s = lookupHandleAs<ContainerSession>(handle, HandleKind::Container))
+        return checkDevice(data, s->device, device);
+    return SAR_INVALIDHANDLEERR;
+}
+
+ULONG resolveApplication(HAPPLICATION handle, StoreData &data, DeviceRecord **device, ApplicationRecord **app)
+{
+    auto s = lookupHandleAs<ApplicationSession>(handle, HandleKind::Application);
+    if (!s)
+        return SAR_INVALIDHANDLEERR;
+    DeviceRecord *d = nullptr;
+    ULONG rc = checkDevice(data, s->device, &d);
+    if (rc != SAR_OK)
+        return rc;
+    ApplicationRecord *a = d->findApplication(s->appId);
+    if (!a)
+        return SAR_APPLICATION_NOT_EXISTS;
+    if (device)
+        *device = d;
+    if (app)
+        *app = a;
+    return SAR_OK;
+}
+
+ULONG resolveContainer(HCONTAINER handle, StoreData &data, DeviceRecord **device, ApplicationRecord **app,
+                       ContainerRecord **container)
+{
+    auto s = lookupHandleAs<ContainerSession>(handle, HandleKind::Container);
+    if (!s)
+        return SAR_INVALIDHANDLEERR;
+    DeviceRecord *d = nullptr;
+    ULONG rc = checkDevice(data, s->device, &d);
+    if (rc != SAR_OK)
+        return rc;
+    ApplicationRecord *a = d->findApplication(s->appId);
+    if (!a)
+        return SAR_APPLICATION_NOT_EXISTS;
+    ContainerRecord *c = a->findContainer(s->containerId);
+    if (!c)
+        return SAR_FILE_NOT_EXIST;
+    if (device)
+        *device = d;
+    if (app)
+        *app = a;
+    if (container)
+        *container = c;
+    return SAR_OK;
+}
+
+int loggedInAs(std::uint64_t appId)
+{
+    LoginTable &t = logins();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.types.find(appId);
+    return it == t.types.end() ? -1 : it->second;
+}
+
+void setLoggedIn(std::uint64_t appId, int pinType)
+{
+    LoginTable &t = logins();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    if (pinType < 0)
+        t.types.erase(appId);
+    else
+        t.types[appId] = pinType;
+}
+
+} // namespace mvtoken

@@ -1,0 +1,105 @@
+// SKF device calls: enumeration, connection, device information and label.
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "session.h"
+#include "skf_export.h"
+#include "skf_util.h"
+#include "store.h"
+
+using namespace mvtoken;
+
+SKF_EXPORT ULONG SKF_EnumDev(BOOL bPresent, LPSTR szNameList, ULONG *pulSize)
+{
+    if (!pulSize)
+        return SAR_INVALIDPARAMERR;
+    StoreData data;
+    ULONG rc = Store::read(data);
+    if (rc != SAR_OK)
+        return rc;
+    std::vector<std::string> names;
+    for (const auto &d : data.devices)
+        if (d.present || !bPresent)
+            names.push_back(d.name);
+    return putNameList(names, szNameList, pulSize);
+}
+SKF_CHECK_TYPE(SKF_EnumDev);
+
+SKF_EXPORT ULONG SKF_ConnectDev(LPSTR szName, DEVHANDLE *phDev)
+{
+    std::string name;
+    if (!phDev || !takeText(szName, kMaxNameBytes, name) || name.empty())
+        return SAR_INVALIDPARAMERR;
+    StoreData data;
+    ULONG rc = Store::read(data);
+    if (rc != SAR_OK)
+        return rc;
+    DeviceRecord *d = data.findDevice(name);
+    if (!d || !d->present)
+        return SAR_DEVICE_REMOVED;
+    auto session = std::make_shared<DeviceSession>();
+    session->device = DeviceRef{d->name, d->generation};
+    *phDev = registerHandle(HandleKind::Device, session);
+    return SAR_OK;
+}
+SKF_CHECK_TYPE(SKF_ConnectDev);
+
+SKF_EXPORT ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO *pDevInfo)
+{
+    if (!pDevInfo)
+        return SAR_INVALIDPARAMERR;
+    auto session = lookupHandleAs<DeviceSession>(hDev, HandleKind::Device);
+    if (!session)
+        return SAR_INVALIDHANDLEERR;
+    StoreData data;
+    ULONG rc = Store::read(data);
+    DeviceRecord *d = nullptr;
+    if (rc == SAR_OK)
+        rc = checkDevice(data, session->device, &d);
+    if (rc != SAR_OK)
+        return rc;
+    DEVINFO info;
+    memset(&info, 0, sizeof info);
+    info.Version = VERSION{1, 0};
+    memcpy(info.Manufacturer, d->manufacturer.data(), std::min(d->manufacturer.size(), sizeof info.Manufacturer));
+    static const char issuer[] = "Mirvale token stand-in";
+    memcpy(info.Issuer, issuer, sizeof issuer);
+    memcpy(info.Label, d->label.data(), std::min(d->label.size(), sizeof info.Label));
+    memcpy(info.SerialNumber, d->serialNumber.data(), std::min(d->serialNumber.size(), sizeof info.SerialNumber));
+    info.HWVersion = VERSION{1, 0};
+    info.FirmwareVersion = VERSION{1, 0};
+    info.AlgSymCap = SGD_SM1_ECB;
+    info.AlgAsymCap = 0x00010000UL | 0x00020100UL; // RSA, SM2 signature
+    info.AlgHashCap = SGD_SM3;
+    info.DevAuthAlgId = SGD_SM1_ECB;
+    info.TotalSpace = 64 * 1024;
+    const size_t used = Store::serialize(data).size();
+    info.FreeSpace = used < info.TotalSpace ? info.TotalSpace - used : 0;
+    *pDevInfo = info;
+    return SAR_OK;
+}
+SKF_CHECK_TYPE(SKF_GetDevInfo);
+
+SKF_EXPORT ULONG SKF_SetLabel(DEVHANDLE hDev, LPSTR szLabel)
+{
+    std::string label;
+    if (!szLabel)
+        return SAR_INVALIDPARAMERR;
+    if (!takeText(szLabel, sizeof(DEVINFO::Label), label))
+        return SAR_NAMELENERR;
+    auto session = lookupHandleAs<DeviceSession>(hDev, HandleKind::Device);
+    if (!session)
+        return SAR_INVALIDHANDLEERR;
+    StoreTransaction txn;
+    ULONG rc = txn.status();
+    DeviceRecord *d = nullptr;
+    if (rc == SAR_OK)
+        rc = checkDevice(txn.data(), session->device, &d);
+    if (rc != SAR_OK)
+        return rc;
+    d->label = label;
+    return txn.commit();
+}
+SKF_CHECK_TYPE(SKF_SetLabel);

@@ -1,0 +1,152 @@
+// SKF_WaitForDevEvent: blocks until a device of the store is inserted or removed.
+//
+// The library remembers, per process, which devices it last saw present (from the moment
+// it is loaded). A wait compares the store with that picture and reports the first
+// difference; when there is none it sleeps on an inotify watch of the store directory,
+// which every change of the store (a rename onto the store file) wakes at once. A device
+// removed and inserted again between two waits gives a removal and then an insertion.
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include "skf_export.h"
+#include "store.h"
+
+using namespace mvtoken;
+
+namespace {
+
+struct Seen {
+    bool present = false;
+    std::uint64_t generation = 0;
+};
+
+struct EventState {
+    std::mutex mutex; // one waiter at a time
+    std::map<std::string, Seen> seen;
+
+    EventState()
+    {
+        StoreData data;
+        if (Store::read(data) == SAR_OK)
+            for (const auto &d : data.devices)
+                seen[d.name] = Seen{d.present, d.generation};
+    }
+};
+
+EventState &eventState()
+{
+    static EventState state;
+    return state;
+}
+
+// Taken when the library is loaded, so that changes between loading and the first wait
+// are reported too.
+__attribute__((constructor)) void takeFirstPicture()
+{
+    eventState();
+}
+
+struct Event {
+    std::string name;
+    ULONG code = 0;
+    Seen after;
+};
+
+bool nextEvent(const std::map<std::string, Seen> &seen, const StoreData &data, Event &event)
+{
+    for (const auto &d : data.devices) {
+        auto it = seen.find(d.name);
+        const bool wasPresent = it != seen.end() && it->second.present;
+        if (wasPresent && (!d.present || d.generation != it->second.generation)) {
+            event = Event{d.name, SKF_DEV_EVENT_REMOVED, Seen{false, it->second.generation}};
+            return true;
+        }
+        if (!wasPresent && d.present) {
+            event = Event{d.name, SKF_DEV_EVENT_INSERTED, Seen{true, d.generation}};
+            return true;
+        }
+    }
+    for (const auto &s : seen) { // a present device that left the store
+        if (!s.second.present)
+            continue;
+        bool found = false;
+        for (const auto &d : data.devices)
+            found = found || d.name == s.first;
+        if (!found) {
+            event = Event{s.first, SKF_DEV_EVENT_REMOVED, Seen{false, s.second.generation}};
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+SKF_EXPORT ULONG SKF_WaitForDevEvent(LPSTR szDevName, ULONG *pulDevNameLen, ULONG *pulEvent)
+{
+    if (!szDevName || !pulDevNameLen || !pulEvent)
+        return SAR_INVALIDPARAMERR;
+    EventState &state = eventState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+
+    const std::string dir = Store::directory();
+    Store::makeDirectory();
+    int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    int watch = -1;
+    ULONG rc = SAR_OK;
+    for (;;) {
+        if (fd >= 0 && watch < 0) // watch first, then look, so that no change slips between
+            watch = inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+                                                            IN_DELETE_SELF | IN_MOVE_SELF);
+        StoreData data;
+        if (Store::read(data) == SAR_OK) {
+            Event event;
+            if (nextEvent(state.seen, data, event)) {
+                if (*pulDevNameLen < event.name.size() + 1) {
+                    *pulDevNameLen = event.name.size() + 1;
+                    rc = SAR_BUFFER_TOO_SMALL; // the event stays for the next wait
+                    break;
+                }
+                memcpy(szDevName, event.name.c_str(), event.name.size() + 1);
+                *pulDevNameLen = event.name.size();
+                *pulEvent = event.code;
+                state.seen[event.name] = event.after;
+                break;
+            }
+        }
+        // Sleep until the store directory changes. Without a watch (no inotify, or the
+        // directory cannot be made) look again after a short while.
+        struct pollfd p = {fd, POLLIN, 0};
+        int n = poll(fd >= 0 && watch >= 0 ? &p : nullptr, fd >= 0 && watch >= 0 ? 1 : 0,
+                     fd >= 0 && watch >= 0 ? 5000 : 200);
+        if (n > 0) {
+            alignas(struct inotify_event) char buf[4096];
+            bool lost = false;
+            ssize_t len;
+            while ((len = read(fd, buf, sizeof buf)) > 0) {
+                for (char *q = buf; q < buf + len;) {
+                    auto *e = reinterpret_cast<struct inotify_event *>(q);
+                    if (e->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))
+                        lost = true;
+                    q += sizeof(struct inotify_event) + e->len;
+                }
+            }
+            if (lost) {
+                inotify_rm_watch(fd, watch);
+                watch = -1;
+            }
+        }
+    }
+    if (fd >= 0)
+        close(fd);
+    return rc;
+}
+SKF_CHECK_TYPE(SKF_WaitForDevEvent);

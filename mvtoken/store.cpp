@@ -1,0 +1,350 @@
+#include "store.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mvtoken {
+
+namespace {
+
+const char kMagic[] = "mvukey-store 1";
+const char kStoreFile[] = "store.db";
+const char kTempFile[] = "store.db.tmp";
+const char kLockFile[] = "store.lock";
+
+std::string hexEncode(const std::string &bytes)
+{
+    if (bytes.empty())
+        return "-";
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool hexDecode(const std::string &text, std::string &out)
+{
+    out.clear();
+    if (text == "-")
+        return true;
+    if (text.empty() || text.size() % 2)
+        return false;
+    out.reserve(text.size() / 2);
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int hi = hexDigit(text[i]), lo = hexDigit(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out += static_cast<char>(hi << 4 | lo);
+    }
+    return true;
+}
+
+void writePin(std::ostream &out, const PinRecord &pin)
+{
+    out << ' ' << hexEncode(pin.salt) << ' ' << hexEncode(pin.hash) << ' ' << pin.iterations << ' '
+        << pin.maxRetries << ' ' << pin.retriesLeft;
+}
+
+bool readPin(std::istream &in, PinRecord &pin)
+{
+    std::string salt, hash;
+    if (!(in >> salt >> hash >> pin.iterations >> pin.maxRetries >> pin.retriesLeft))
+        return false;
+    return hexDecode(salt, pin.salt) && hexDecode(hash, pin.hash) && pin.retriesLeft <= pin.maxRetries;
+}
+
+bool makeDirectories(const std::string &path)
+{
+    if (path.empty())
+        return false;
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !makeDirectories(path.substr(0, slash)))
+        return false;
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    return true;
+}
+
+// The store directory, created private to its user when missing.
+bool ensureDirectory(const std::string &dir)
+{
+    if (!makeDirectories(dir))
+        return false;
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0)
+        return false;
+    if ((st.st_mode & 077) && st.st_uid == getuid())
+        chmod(dir.c_str(), 0700);
+    return true;
+}
+
+bool writeAll(int fd, const std::string &bytes)
+{
+    const char *p = bytes.data();
+    size_t left = bytes.size();
+    while (left) {
+        ssize_t n = write(fd, p, left > 65536 ? 65536 : left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+ContainerRecord *ApplicationRecord::findContainer(const std::string &n)
+{
+    for (auto &c : containers)
+        if (c.name == n)
+            return &c;
+    return nullptr;
+}
+
+ContainerRecord *ApplicationRecord::findContainer(std::uint64_t i)
+{
+    for (auto &c : containers)
+        if (c.id == i)
+            return &c;
+    return nullptr;
+}
+
+ApplicationRecord *DeviceRecord::findApplication(const std::string &n)
+{
+    for (auto &a : applications)
+        if (a.name == n)
+            return &a;
+    return nullptr;
+}
+
+ApplicationRecord *DeviceRecord::findApplication(std::uint64_t i)
+{
+    for (auto &a : applications)
+        if (a.id == i)
+            return &a;
+    return nullptr;
+}
+
+DeviceRecord *StoreData::findDevice(const std::string &n)
+{
+    for (auto &d : devices)
+        if (d.name == n)
+            return &d;
+    return nullptr;
+}
+
+std::string Store::directory()
+{
+    const char *env = getenv("MVUKEY_STORE");
+    if (env && *env)
+        return env;
+    const char *data = getenv("XDG_DATA_HOME");
+    if (data && *data == '/')
+        return std::string(data) + "/mvukey";
+    const char *home = getenv("HOME");
+    return std::string(home && *home ? home : "/tmp") + "/.local/share/mvukey";
+}
+
+bool Store::makeDirectory()
+{
+    return ensureDirectory(directory());
+}
+
+std::string Store::filePath()
+{
+    return directory() + "/" + kStoreFile;
+}
+
+std::string Store::serialize(const StoreData &data)
+{
+    std::ostringstream out;
+    out << kMagic << '\n';
+    out << "next-id " << data.nextId << '\n';
+    out << "ca " << hexEncode(data.caKeyDer) << ' ' << hexEncode(data.caCertDer) << '\n';
+    for (const auto &d : data.devices) {
+        out << "device " << hexEncode(d.name) << ' ' << (d.present ? 1 : 0) << ' ' << d.generation << ' '
+            << hexEncode(d.label) << ' ' << hexEncode(d.serialNumber) << ' ' << hexEncode(d.manufacturer)
+            << '\n';
+        for (const auto &a : d.applications) {
+            out << "app " << a.id << ' ' << hexEncode(a.name) << ' ' << a.createFileRights;
+            writePin(out, a.adminPin);
+            writePin(out, a.userPin);
+            out << '\n';
+            for (const auto &c : a.containers) {
+                out << "container " << c.id << ' ' << hexEncode(c.name) << ' ' << static_cast<int>(c.kind)
+                    << ' ' << hexEncode(c.signKeyDer) << ' ' << hexEncode(c.encKeyDer) << ' '
+                    << hexEncode(c.signCertDer) << ' ' << hexEncode(c.encCertDer) << '\n';
+            }
+        }
+    }
+    out << "end\n";
+    return out.str();
+}
+
+bool Store::parse(const std::string &text, StoreData &data)
+{
+    data = StoreData();
+    std::istringstream in(text);
+    std::string line;
+    if (!std::getline(in, line) || line != kMagic)
+        return false;
+    bool ended = false;
+    while (std::getline(in, line)) {
+        if (ended)
+            return false; // nothing may follow the end mark
+        std::istringstream fields(line);
+        std::string tag;
+        fields >> tag;
+        if (tag == "end") {
+            ended = true;
+        } else if (tag == "next-id") {
+            if (!(fields >> data.nextId))
+                return false;
+        } else if (tag == "ca") {
+            std::string key, cert;
+            if (!(fields >> key >> cert) || !hexDecode(key, data.caKeyDer) || !hexDecode(cert, data.caCertDer))
+                return false;
+        } else if (tag == "device") {
+            DeviceRecord d;
+            std::string name, label, serial, manufacturer;
+            int present = 0;
+            if (!(fields >> name >> present >> d.generation >> label >> serial >> manufacturer))
+                return false;
+            if (!hexDecode(name, d.name) || d.name.empty() || !hexDecode(label, d.label) ||
+                !hexDecode(serial, d.serialNumber) || !hexDecode(manufacturer, d.manufacturer))
+                return false;
+            d.present = present != 0;
+            data.devices.push_back(std::move(d));
+        } else if (tag == "app") {
+            if (data.devices.empty())
+                return false;
+            ApplicationRecord a;
+            std::string name;
+            if (!(fields >> a.id >> name >> a.createFileRights) || !hexDecode(name, a.name) || a.name.empty())
+                return false;
+            if (!readPin(fields, a.adminPin) || !readPin(fields, a.userPin))
+                return false;
+            data.devices.back().applications.push_back(std::move(a));
+        } else if (tag == "container") {
+            if (data.devices.empty() || data.devices.back().applications.empty())
+                return false;
+            ContainerRecord c;
+            std::string name, signKey, encKey, signCert, encCert;
+            int kind = 0;
+            if (!(fields >> c.id >> name >> kind >> signKey >> encKey >> signCert >> encCert))
+                return false;
+            if (kind < 0 || kind > 2 || !hexDecode(name, c.name) || c.name.empty() ||
+                !hexDecode(signKey, c.signKeyDer) || !hexDecode(encKey, c.encKeyDer) ||
+                !hexDecode(signCert, c.signCertDer) || !hexDecode(encCert, c.encCertDer))
+                return false;
+            c.kind = static_cast<KeyKind>(kind);
+            data.devices.back().applications.back().containers.push_back(std::move(c));
+        } else {
+            return false;
+        }
+    }
+    return ended;
+}
+
+ULONG Store::read(StoreData &data)
+{
+    data = StoreData();
+    int fd = open(filePath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? SAR_OK : SAR_READFILEERR;
+    std::string text;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) != 0) {
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            close(fd);
+            return SAR_READFILEERR;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return parse(text, data) ? SAR_OK : SAR_READFILEERR;
+}
+
+StoreTransaction::StoreTransaction()
+{
+    const std::string dir = Store::directory();
+    if (!ensureDirectory(dir)) {
+        m_status = SAR_FILEERR;
+        return;
+    }
+    m_lockFd = open((dir + "/" + kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (m_lockFd < 0) {
+        m_status = SAR_FILEERR;
+        return;
+    }
+    while (flock(m_lockFd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            m_status = SAR_FILEERR;
+            return;
+        }
+    }
+    m_status = Store::read(m_data);
+}
+
+StoreTransaction::~StoreTransaction()
+{
+    if (m_lockFd >= 0)
+        close(m_lockFd); // releases the lock
+}
+
+ULONG StoreTransaction::commit()
+{
+    if (m_status != SAR_OK)
+        return m_status;
+    const std::string dir = Store::directory();
+    const std::string temp = dir + "/" + kTempFile;
+    const std::string text = Store::serialize(m_data);
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return SAR_WRITEFILEERR;
+    fchmod(fd, 0600);
+    bool ok = writeAll(fd, text) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(temp.c_str(), Store::filePath().c_str()) != 0) {
+        unlink(temp.c_str());
+        return SAR_WRITEFILEERR;
+    }
+    int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        fsync(dirFd);
+        close(dirFd);
+    }
+    return SAR_OK;
+}
+
+} // namespace mvtoken
