@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "mainworker.h"
 #include "utils.h"
 
 #include <QAction>
@@ -13,6 +14,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QSettings>
+#include <QThread>
 
 namespace {
 // Height of the top strip that carries the title picture and drags the window.
@@ -56,7 +58,7 @@ MainWindow::MainWindow(QWidget *parent)
     initConnect();
     initView();
 
-    // The device-event thread starts here, as the constructor's last step.
+    initThread();
 }
 
 MainWindow::~MainWindow()
@@ -176,7 +178,14 @@ void MainWindow::slot_iconIsActived(QSystemTrayIcon::ActivationReason reason)
 void MainWindow::onExitClick()
 {
     qDebug() << "点击退出按钮";
-    // The device-event thread is asked to stop here.
+    // The wait in the token library cannot be cancelled: the thread stops after its
+    // current wait, or ends with the process. Its object is released by its own
+    // finished() connection, never while the thread runs.
+    if (worker && worker->isRunning()) {
+        qDebug() << "线程退出并销毁";
+        worker->requestInterruption();
+        worker->quit();
+    }
     QCoreApplication::exit(0);
 }
 
@@ -221,4 +230,67 @@ void MainWindow::paintEvent(QPaintEvent *event)
     clip.addRoundedRect(QRectF(frame.adjusted(1, 1, 0, -1)), 1.0, 1.0, Qt::AbsoluteSize);
     painter.setClipPath(clip, Qt::ReplaceClip);
     painter.drawPixmap(titleRect, titlePixmap);
+}
+
+void MainWindow::initThread()
+{
+    qDebug() << "MainWindow Thread ID: " << QThread::currentThreadId();
+    worker = new MainWorker(nullptr);
+    const QString skfLibPath = QCoreApplication::applicationDirPath() + "/../" + "mvukeytool" + "/" + "libSKFAPI.so";
+    qDebug() << "Get SKFLibrary Path: " << skfLibPath;
+    worker->setSkfLibName(skfLibPath);
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    // The object deletes itself once its thread has ended; forget it then.
+    connect(worker, &QObject::destroyed, this, [this]() { worker = nullptr; });
+    connect(worker, &MainWorker::ukeyStateSignal, this, &MainWindow::ukeyStateSlot, Qt::QueuedConnection);
+    worker->start(QThread::LowPriority);
+}
+
+void MainWindow::ukeyStateSlot(int result, const QString &name, int event)
+{
+    Q_UNUSED(result);
+    QString message;
+    if (event == 1) {
+        message = name + Utils::convertCharToUTF8Str(" UKey插入");
+        emit ukeyInsertSignal(name);
+    } else if (event == 2) {
+        message = name + Utils::convertCharToUTF8Str(" UKey拔出");
+        emit ukeyPullOutSignal(name);
+    } else {
+        return;
+    }
+    trayIcon->showMessage(Utils::convertCharToUTF8Str("温馨提示："), message, QSystemTrayIcon::Information, 1000);
+}
+
+void MainWindow::onMirvaleClick()
+{
+    qDebug() << "点击了签章按钮";
+    currentPage = 1;
+    loadView(currentPage);
+}
+
+void MainWindow::onKeyManageClick()
+{
+    qDebug() << "点击了Key管理按钮";
+    currentPage = 2;
+    loadView(currentPage);
+}
+
+void MainWindow::onSettingClick()
+{
+    qDebug() << "点击了系统配置按钮";
+    currentPage = 3;
+    loadView(currentPage);
+}
+
+void MainWindow::startCheck()
+{
+    qDebug() << "启动检测";
+    currentPage = 4;
+    loadView(currentPage);
+}
+
+void MainWindow::loadView(int page)
+{
+    Q_UNUSED(page);
 }

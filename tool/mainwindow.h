@@ -40,6 +40,11 @@ public slots:
     void onCloseClick();
     void onExitClick();
     void slot_iconIsActived(QSystemTrayIcon::ActivationReason reason);
+    void onMirvaleClick();
+    void onKeyManageClick();
+    void onSettingClick();
+    void startCheck();
+    void ukeyStateSlot(int result, const QString &name, int event);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -54,6 +59,8 @@ private:
     void createMemu();
     void initConnect();
     void initView();
+    void loadView(int page);
+    void initThread();
 
     Ui::MainWindow *ui;
     QPixmap titlePixmap;
