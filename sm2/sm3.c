@@ -43,60 +43,79 @@ static const uint32_t sm3_k[64] = {
 };
 
 /*
- * One round. D and H take the new values of A and E; B and F are rotated in place.
- * The caller renames the registers for the next round instead of moving them.
+ * One round with message words wj and wj ^ w(j+4). D and H take the new values of A
+ * and E; B and F are rotated in place. The caller renames the registers for the next
+ * round instead of moving them.
  */
-#define ROUND(A, B, C, D, E, F, G, H, j, FF, GG)                         \
+#define ROUND(A, B, C, D, E, F, G, H, K, WJ, WJ4, FF, GG)                \
     do {                                                                  \
-        uint32_t a12 = ROTL(A, 12);                                       \
-        uint32_t ss1 = ROTL(a12 + E + sm3_k[j], 7);                       \
-        uint32_t ss2 = ss1 ^ a12;                                         \
-        uint32_t tt1 = FF(A, B, C) + D + ss2 + (w[j] ^ w[(j) + 4]);       \
-        uint32_t tt2 = GG(E, F, G) + H + ss1 + w[j];                      \
+        const uint32_t a12 = ROTL(A, 12);                                 \
+        const uint32_t t = a12 + ((E) + (K));                             \
+        const uint32_t ss1 = ROTL(t, 7);                                  \
+        const uint32_t tt1 = (FF(A, B, C) + (D + ((WJ) ^ (WJ4)))) + (ss1 ^ a12); \
+        const uint32_t tt2 = (GG(E, F, G) + (H + (WJ))) + ss1;            \
         B = ROTL(B, 9);                                                   \
         D = tt1;                                                          \
         F = ROTL(F, 19);                                                  \
         H = P0(tt2);                                                      \
     } while (0)
 
-#define ROUND4(j, FF, GG)                                   \
-    ROUND(a, b, c, d, e, f, g, h, (j), FF, GG);             \
-    ROUND(d, a, b, c, h, e, f, g, (j) + 1, FF, GG);         \
-    ROUND(c, d, a, b, g, h, e, f, (j) + 2, FF, GG);         \
-    ROUND(b, c, d, a, f, g, h, e, (j) + 3, FF, GG)
+/* W(j+16) from the sliding window of the last sixteen words, stored over W(j). */
+#define EXPAND(W0, W3, W7, W10, W13) \
+    (W0 = P1((W0) ^ (W7) ^ ROTL(W13, 15)) ^ ROTL(W3, 7) ^ (W10))
+
+/*
+ * Four rounds j..j+3 over window words w0..w15 (w[j mod 16] first), expanding the
+ * window for the rounds sixteen later as each word is consumed.
+ */
+#define ROUNDS4(j, FF, GG, X0, X1, X2, X3, X4, X5, X6, X7, X8, X9, X10, X11, X12, X13, \
+                X14, X15)                                                          \
+    ROUND(a, b, c, d, e, f, g, h, sm3_k[(j)], X0, X4, FF, GG);                     \
+    ROUND(d, a, b, c, h, e, f, g, sm3_k[(j) + 1], X1, X5, FF, GG);                 \
+    ROUND(c, d, a, b, g, h, e, f, sm3_k[(j) + 2], X2, X6, FF, GG);                 \
+    ROUND(b, c, d, a, f, g, h, e, sm3_k[(j) + 3], X3, X7, FF, GG);                 \
+    if ((j) < 52) {                                                                \
+        EXPAND(X0, X3, X7, X10, X13);                                              \
+        EXPAND(X1, X4, X8, X11, X14);                                              \
+        EXPAND(X2, X5, X9, X12, X15);                                              \
+        EXPAND(X3, X6, X10, X13, X0);                                              \
+    }
+
+#define R16(j, FF, GG)                                                                    \
+    ROUNDS4((j), FF, GG, w0, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11, w12, w13, w14, w15); \
+    ROUNDS4((j) + 4, FF, GG, w4, w5, w6, w7, w8, w9, w10, w11, w12, w13, w14, w15, w0, w1, w2, w3); \
+    ROUNDS4((j) + 8, FF, GG, w8, w9, w10, w11, w12, w13, w14, w15, w0, w1, w2, w3, w4, w5, w6, w7); \
+    ROUNDS4((j) + 12, FF, GG, w12, w13, w14, w15, w0, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11)
 
 static void sm3_blocks(uint32_t state[8], const unsigned char *p, size_t nblocks)
 {
-    uint32_t w[68];
     uint32_t a, b, c, d, e, f, g, h;
-    int j;
+    uint32_t w0, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11, w12, w13, w14, w15;
 
     while (nblocks-- > 0) {
-        for (j = 0; j < 16; j++)
-            w[j] = load_be32(p + 4 * j);
-        for (j = 16; j < 68; j++) {
-            uint32_t x = w[j - 16] ^ w[j - 9] ^ ROTL(w[j - 3], 15);
-            w[j] = P1(x) ^ ROTL(w[j - 13], 7) ^ w[j - 6];
-        }
+        w0 = load_be32(p);
+        w1 = load_be32(p + 4);
+        w2 = load_be32(p + 8);
+        w3 = load_be32(p + 12);
+        w4 = load_be32(p + 16);
+        w5 = load_be32(p + 20);
+        w6 = load_be32(p + 24);
+        w7 = load_be32(p + 28);
+        w8 = load_be32(p + 32);
+        w9 = load_be32(p + 36);
+        w10 = load_be32(p + 40);
+        w11 = load_be32(p + 44);
+        w12 = load_be32(p + 48);
+        w13 = load_be32(p + 52);
+        w14 = load_be32(p + 56);
+        w15 = load_be32(p + 60);
         a = state[0]; b = state[1]; c = state[2]; d = state[3];
         e = state[4]; f = state[5]; g = state[6]; h = state[7];
 
-        ROUND4(0, FF0, GG0);
-        ROUND4(4, FF0, GG0);
-        ROUND4(8, FF0, GG0);
-        ROUND4(12, FF0, GG0);
-        ROUND4(16, FF1, GG1);
-        ROUND4(20, FF1, GG1);
-        ROUND4(24, FF1, GG1);
-        ROUND4(28, FF1, GG1);
-        ROUND4(32, FF1, GG1);
-        ROUND4(36, FF1, GG1);
-        ROUND4(40, FF1, GG1);
-        ROUND4(44, FF1, GG1);
-        ROUND4(48, FF1, GG1);
-        ROUND4(52, FF1, GG1);
-        ROUND4(56, FF1, GG1);
-        ROUND4(60, FF1, GG1);
+        R16(0, FF0, GG0);
+        R16(16, FF1, GG1);
+        R16(32, FF1, GG1);
+        R16(48, FF1, GG1);
 
         state[0] ^= a; state[1] ^= b; state[2] ^= c; state[3] ^= d;
         state[4] ^= e; state[5] ^= f; state[6] ^= g; state[7] ^= h;
