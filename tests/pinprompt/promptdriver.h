@@ -1,0 +1,60 @@
+#ifndef PROMPTDRIVER_H
+#define PROMPTDRIVER_H
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class QCoreApplication;
+class QWidget;
+
+// Plays the person at the screen while an export of the library blocks the test's main thread:
+// a second thread waits for the application object that the export makes, then runs steps
+// inside that object's thread (finding the dialog among the top-level widgets, typing,
+// clicking). Failures are collected and read by the test once the export has returned.
+class PromptDriver
+{
+public:
+    // Watches every application object that gets built from now on. Call once per process.
+    static void watchApplications();
+    // How many application objects were built since watchApplications().
+    static int applicationsBuilt();
+
+    // Runs export in this thread and script in a second one, then joins the second.
+    // If the script failed, all windows are closed so that the export can return.
+    void run(const std::function<void()> &exportCall, const std::function<void(PromptDriver &)> &script);
+
+    // Waits until a visible top-level widget of className exists; null on timeout, or
+    // as soon as the export has returned.
+    QWidget *waitForWindow(const char *className, int timeoutMs = 5000);
+    // Runs step in the application's thread and waits until it has run.
+    void inGui(const std::function<void()> &step);
+    // True while the window is still shown.
+    bool stillVisible(QWidget *window);
+    // True when the export returns within timeoutMs.
+    bool waitForReturn(int timeoutMs = 5000);
+    // Takes a screenshot of the display into $PINPROMPT_SHOTS/<name>.png when that is set.
+    void screenshot(const QString &name);
+
+    // The user's ways of ending a dialog.
+    enum Ending { OkButton, CancelButton, EscapeKey, CloseButton };
+    void end(QWidget *window, Ending how);
+
+    void check(bool condition, const QString &failure);
+    QStringList failures() const;
+
+    static void sleepMs(int ms);
+    // Types text into widget key by key, letters beyond ASCII included. GUI thread only.
+    static void typeText(QWidget *widget, const QString &text);
+
+private:
+    std::atomic<bool> returned{false};
+    mutable std::mutex failureMutex;
+    QStringList failureList;
+};
+
+#endif
