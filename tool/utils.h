@@ -34,8 +34,49 @@ public:
     static QString showPwdDialog(QWidget *parent);
 
     // --- Token access layer (utils_token.cpp) ---
+    // Each wrapper looks its token function up by name in the token library `lib` at every
+    // call. Results: the library's code, 1000 for a null library or object handle (1 from
+    // CloseApplication), 3 for a missing function (1 from SetLabel and DeleteApplication);
+    // handles are null and lists empty on any failure. Names and PINs go to the library as
+    // Latin-1 bytes; a PIN, or the name given to OpenApplication, has room for 63 bytes and a
+    // longer one is refused without calling the library (SAR_PIN_LEN_RANGE from the PIN
+    // wrappers, a null handle otherwise).
+    static void *OpenDev(void *lib, const QString &name);
+    static QList<QString> EnmuDevList(void *lib);
+    static QList<QString> EnmuAppList(void *lib, void *hDev);
+    static void *OpenApplication(void *lib, void *hDev, const QString &name);
+    static QList<QString> EnmuContainer(void *lib, void *hApp);
+    static void *OpenContainer(void *lib, void *hApp, QString name);
+    // Two entries on success: the certificate as Base64 text and its summary (ParseCert).
+    static QList<QString> ExportCertificate(void *lib, void *hCon, bool sign);
+    static ULONG CloseContainer(void *lib, void *hCon);
+    static ULONG CloseApplication(void *lib, void *hApp);
+    // PIN wrappers: 0 when accepted; after a refusal the retries left, 999 when none is left.
+    static ULONG VerifyPin(void *lib, void *hApp, const QString &pin);
+    static ULONG VerifyAdminPin(void *lib, void *hApp, const QString &pin);
+    static ULONG ChangePin(void *lib, void *hApp, const QString &oldPin, const QString &newPin);
+    static ULONG UnblockPIN(void *lib, void *hApp, const QString &adminPin, const QString &newUserPin);
+    // All zero when the library or the device handle is missing.
+    static Struct_DEVINFO GetDevInfo(void *lib, void *hDev);
+    static ULONG GetContainerType(void *lib, void *hCon);
+    static ULONG SetLabel(void *lib, void *hDev, QString label);
+    static ULONG DeleteApplication(void *lib, void *hDev, QString name);
+    // Retry counts are decimal texts (not a number: 0).
+    static void *CreateApplication(void *lib, void *hDev, QString appName, QString adminPin,
+                                   QString adminRetries, QString userPin, QString userRetries);
 
     // --- Certificate summaries (utils_cert.cpp) ---
+    // Writes one field of the DER certificate (cert, certLen) selected by type (1 public
+    // key bits, 2 issuer text, 3 validity times, 4 to-be-signed DER and signature, 5
+    // signature algorithm OID, 6 subject text, 7 version, 8 serial number) within the
+    // capacities *outLen / *out2Len. 0 success, 0x10000025 no memory source, 0x10000026 not
+    // a certificate, -1 the field cannot be produced or does not fit.
+    static int MVSecMiddlewarePubFunc_GetInfoFromCert(unsigned char *cert, unsigned long certLen, int type,
+                                                      char *out, int *outLen, char *out2, int *out2Len);
+    // "version#serial#issuer#subject#notBefore#notAfter#1|0"; fields that cannot be read stay empty.
+    static QString ParseCert(BYTE *cert, ULONG certLen, bool sign);
+    // "YYMMDDhhmmssZ" or "YYYYMMDDhhmmssZ" into "20YY年MM月DD日hh时mm分 ".
+    static QString convertTimeFromUTCTime(QString time);
 
     // --- Token function tests (utils_functest.cpp) ---
 };

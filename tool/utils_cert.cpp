@@ -1,0 +1,236 @@
+// Certificate summaries: fields of a DER X.509 certificate exported from a token.
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include <QByteArray>
+#include <QDebug>
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+
+#include "utils.h"
+
+namespace {
+
+constexpr int kMemorySourceFailed = 0x10000025;
+constexpr int kNotACertificate = 0x10000026;
+constexpr int kFieldUnavailable = -1;
+
+constexpr size_t kNameTextSize = 1024;  // the distinguished-name text and its NUL
+constexpr int kNameValueSize = 256;     // one attribute value and its NUL
+
+struct NameAttribute {
+    int nid;
+    const char *label;
+    const char *separator;
+};
+
+const NameAttribute kNameAttributes[] = {
+    {NID_countryName, "C=", ", "},
+    {NID_organizationName, "O=", ", "},
+    {NID_organizationalUnitName, "OU=", ", "},
+    {NID_commonName, "CN=", ", "},
+    {NID_localityName, "L=", ", "},
+    {NID_stateOrProvinceName, "S=", ""},
+};
+
+// At most max bytes of text, never ending inside a UTF-8 sequence.
+std::string cutUtf8(const std::string &text, size_t max)
+{
+    if (text.size() <= max)
+        return text;
+    size_t end = max;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    return text.substr(0, end);
+}
+
+std::string nameText(X509_NAME *name)
+{
+    std::string text;
+    for (const auto &attr : kNameAttributes) {
+        char value[kNameValueSize];
+        memset(value, 0, sizeof value);
+        if (X509_NAME_get_text_by_NID(name, attr.nid, value, sizeof value) > 0) {
+            text += attr.label;
+            text += value;
+            text += attr.separator;
+        }
+    }
+    return cutUtf8(text, kNameTextSize - 1);
+}
+
+// A text with its NUL, cut to the capacity.
+int putText(const std::string &text, char *out, const int *outLen)
+{
+    if (!out || !outLen || *outLen <= 0)
+        return kFieldUnavailable;
+    const std::string fitted = cutUtf8(text, static_cast<size_t>(*outLen) - 1);
+    memcpy(out, fitted.c_str(), fitted.size() + 1);
+    return 0;
+}
+
+// Bytes that must fit whole; the count goes to *outLen.
+int putBytes(const unsigned char *bytes, int count, char *out, int *outLen)
+{
+    if (!out || !outLen || !bytes || count < 0 || count > *outLen)
+        return kFieldUnavailable;
+    memcpy(out, bytes, static_cast<size_t>(count));
+    *outLen = count;
+    return 0;
+}
+
+// A time text as stored, with its NUL, which must fit whole.
+int putTime(const ASN1_TIME *time, char *out, const int *outLen)
+{
+    if (!time || !out || !outLen || time->length < 0 || time->length + 1 > *outLen)
+        return kFieldUnavailable;
+    memcpy(out, time->data, static_cast<size_t>(time->length));
+    out[time->length] = '\0';
+    return 0;
+}
+
+int extractField(X509 *x, int type, char *out, int *outLen, char *out2, int *out2Len)
+{
+    switch (type) {
+    case 1: {
+        const ASN1_BIT_STRING *bits = X509_get0_pubkey_bitstr(x);
+        return bits ? putBytes(bits->data, bits->length, out, outLen) : kFieldUnavailable;
+    }
+    case 2:
+        return putText(nameText(X509_get_issuer_name(x)), out, outLen);
+    case 3: {
+        if (!out2 || !out2Len)
+            return kFieldUnavailable;
+        const int rc = putTime(X509_get0_notBefore(x), out, outLen);
+        return rc != 0 ? rc : putTime(X509_get0_notAfter(x), out2, out2Len);
+    }
+    case 4: {
+        if (!out2 || !out2Len)
+            return kFieldUnavailable;
+        // The crypto library no longer encodes the to-be-signed part on its own
+        // (i2d_X509_CINF); i2d_re_X509_tbs is its encoder now.
+        unsigned char *tbs = nullptr;
+        const int tbsLen = i2d_re_X509_tbs(x, &tbs);
+        int rc = kFieldUnavailable;
+        const ASN1_BIT_STRING *signature = nullptr;
+        if (tbsLen > 0) {
+            X509_get0_signature(&signature, nullptr, x);
+            rc = putBytes(tbs, tbsLen, out, outLen);
+            if (rc == 0)
+                rc = signature ? putBytes(signature->data, signature->length, out2, out2Len) : kFieldUnavailable;
+        }
+        OPENSSL_free(tbs);
+        return rc;
+    }
+    case 5: {
+        const X509_ALGOR *alg = nullptr;
+        const ASN1_OBJECT *oid = nullptr;
+        X509_get0_signature(nullptr, &alg, x);
+        if (alg)
+            X509_ALGOR_get0(&oid, nullptr, nullptr, alg);
+        const unsigned char *content = oid ? OBJ_get0_data(oid) : nullptr;
+        return content ? putBytes(content, static_cast<int>(OBJ_length(oid)), out, outLen) : kFieldUnavailable;
+    }
+    case 6:
+        return putText(nameText(X509_get_subject_name(x)), out, outLen);
+    case 7: {
+        static const char *const names[] = {"v1", "v2", "v3"};
+        const long version = X509_get_version(x); // an absent version field reads as 0
+        if (version >= 0 && version <= 2) {
+            if (!out || !outLen || *outLen < 2)
+                return kFieldUnavailable;
+            memcpy(out, names[version], 2);
+        }
+        return 0;
+    }
+    case 8: {
+        const ASN1_INTEGER *serial = X509_get0_serialNumber(x);
+        return serial ? putBytes(serial->data, serial->length, out, outLen) : kFieldUnavailable;
+    }
+    default:
+        return 0;
+    }
+}
+
+QString textOf(const char *bytes)
+{
+    return QString::fromUtf8(bytes);
+}
+
+} // namespace
+
+int Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(unsigned char *cert, unsigned long certLen, int type, char *out,
+                                                  int *outLen, char *out2, int *out2Len)
+{
+    if (certLen > static_cast<unsigned long>(INT_MAX))
+        return kMemorySourceFailed;
+    BIO *bio = BIO_new_mem_buf(cert, static_cast<int>(certLen));
+    if (!bio)
+        return kMemorySourceFailed;
+    X509 *x = d2i_X509_bio(bio, nullptr);
+    if (!x) {
+        BIO_free(bio);
+        return kNotACertificate;
+    }
+    const int rc = extractField(x, type, out, outLen, out2, out2Len);
+    X509_free(x);
+    BIO_free(bio);
+    return rc;
+}
+
+QString Utils::ParseCert(BYTE *cert, ULONG certLen, bool sign)
+{
+    const unsigned long len = static_cast<unsigned long>(certLen);
+    QString version, serial, issuer, subject, start, end;
+
+    char versionBuf[32] = {};
+    int versionLen = sizeof versionBuf;
+    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, 7, versionBuf, &versionLen, nullptr, nullptr) == 0)
+        version = QString::fromUtf8(versionBuf, static_cast<int>(strnlen(versionBuf, sizeof versionBuf)));
+
+    char issuerBuf[128] = {};
+    int issuerLen = sizeof issuerBuf;
+    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, 2, issuerBuf, &issuerLen, nullptr, nullptr) == 0)
+        issuer = textOf(issuerBuf);
+
+    char serialBuf[32] = {};
+    int serialLen = sizeof serialBuf;
+    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, 8, serialBuf, &serialLen, nullptr, nullptr) == 0)
+        serial = QString::fromLatin1(QByteArray(serialBuf, serialLen).toHex());
+
+    char subjectBuf[128] = {};
+    int subjectLen = sizeof subjectBuf;
+    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, 6, subjectBuf, &subjectLen, nullptr, nullptr) == 0)
+        subject = textOf(subjectBuf);
+
+    char notBefore[32] = {};
+    char notAfter[32] = {};
+    int notBeforeLen = sizeof notBefore;
+    int notAfterLen = sizeof notAfter;
+    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, 3, notBefore, &notBeforeLen, notAfter, &notAfterLen) == 0) {
+        const QString startText = textOf(notBefore), endText = textOf(notAfter);
+        if (!startText.isEmpty())
+            start = convertTimeFromUTCTime(startText);
+        if (!endText.isEmpty())
+            end = convertTimeFromUTCTime(endText);
+    }
+
+    const QString summary = version + "#" + serial + "#" + issuer + "#" + subject + "#" + start + "#" + end + "#" +
+                            QString::number(sign ? 1 : 0);
+    qDebug().noquote() << QString::fromUtf8("获取证书信息:") + summary;
+    return summary;
+}
+
+QString Utils::convertTimeFromUTCTime(QString time)
+{
+    const int y = time.length() == 15 ? 2 : 0; // GeneralizedTime: skip the century
+    return QString::fromUtf8("20") + time.mid(y, 2) + QString::fromUtf8("年") + time.mid(y + 2, 2) +
+           QString::fromUtf8("月") + time.mid(y + 4, 2) + QString::fromUtf8("日") + time.mid(y + 6, 2) +
+           QString::fromUtf8("时") + time.mid(y + 8, 2) + QString::fromUtf8("分 ");
+}
