@@ -6,9 +6,45 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
+#include <QShowEvent>
 #include <QTextCodec>
 
 #include <cstring>
+
+namespace {
+
+// QMessageBox fits itself tightly to its text whenever it lays itself out, which would
+// make a short tip smaller than its minimum; this box keeps the minimum of 200 x 200.
+class MsgTipBox : public QMessageBox
+{
+public:
+    static constexpr int kMinimumSide = 200;
+
+protected:
+    void showEvent(QShowEvent *event) override
+    {
+        QMessageBox::showEvent(event);
+        keepMinimum();
+    }
+
+    bool event(QEvent *event) override
+    {
+        const bool handled = QMessageBox::event(event);
+        if (event->type() == QEvent::LayoutRequest)
+            keepMinimum();
+        return handled;
+    }
+
+private:
+    void keepMinimum()
+    {
+        const QSize minimum = minimumSize().expandedTo(QSize(kMinimumSide, kMinimumSide));
+        if (minimum != minimumSize())
+            setMinimumSize(minimum);
+    }
+};
+
+} // namespace
 
 Utils::Utils(QObject *parent)
     : QObject(parent)
@@ -77,13 +113,13 @@ QList<QString> Utils::parseCharArray(char *list, int length)
 
 void Utils::showMsgTip(const QString &text)
 {
-    QMessageBox box;
+    MsgTipBox box;
     box.setWindowTitle(tr("温馨提示："));
     box.setText(text);
     box.setIcon(QMessageBox::Warning);
     box.setSizeGripEnabled(true);
     box.setWindowFlags(Qt::MSWindowsFixedSizeDialogHint);
-    box.setMinimumSize(200, 200);
+    box.setMinimumSize(MsgTipBox::kMinimumSide, MsgTipBox::kMinimumSide);
     box.addButton(QString::fromUtf8("确定"), QMessageBox::AcceptRole);
     box.exec();
 }

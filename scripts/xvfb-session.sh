@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Runs MirvaleClient on a virtual display with a system tray, takes a screenshot of the
+# screen once the window is up, and quits the program from its tray menu.
+#   bash scripts/xvfb-session.sh PROGRAM SCREENSHOT [SECONDS] [--check-second-start]
+# SECONDS: how long the program stays up after the screenshot (default 3).
+# --check-second-start: also starts the program a second time and checks that it reports
+#   the running instance and leaves its window as it was.
+# Starts its own Xvfb (xvfb-run) unless MV_XVFB_INNER is set, i.e. it is already inside.
+set -euo pipefail
+
+program="$1"
+shot="$2"
+hold="${3:-3}"
+check_second="${4:-}"
+title="Zavrin管理工具"
+
+if [ -z "${MV_XVFB_INNER:-}" ]; then
+  export MV_XVFB_INNER=1
+  exec xvfb-run -a -s "-screen 0 1280x800x24" bash "$0" "$@"
+fi
+
+fail() { echo "xvfb-session: $*" >&2; exit 1; }
+
+# Wait until COMMAND succeeds, for at most SECONDS.
+wait_for() {
+  local seconds="$1"; shift
+  local end=$((SECONDS + seconds))
+  until "$@" >/dev/null 2>&1; do
+    [ $SECONDS -lt $end ] || return 1
+    sleep 0.05
+  done
+}
+
+tray_pid=""
+prog_pid=""
+cleanup() {
+  [ -n "$prog_pid" ] && kill "$prog_pid" 2>/dev/null || true
+  [ -n "$tray_pid" ] && kill "$tray_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+# A tray host at the bottom edge; its "panel" window appears once it owns the tray.
+trayer --edge bottom --align center --widthtype request --height 32 --transparent false \
+  --tint 0xdddddd >/dev/null 2>&1 &
+tray_pid=$!
+tray_up() { xwininfo -root -tree | grep -q '"panel": ("panel" "trayer")'; }
+wait_for 10 tray_up || fail "the tray host did not come up"
+sleep 0.2
+
+prog_name="$(basename "$program")"
+"$program" &
+prog_pid=$!
+
+window_id() { xdotool search --onlyvisible --name "^${title}\$" | head -n 1; }
+window_up() { [ -n "$(window_id)" ]; }
+wait_for 60 window_up || fail "the main window did not appear"
+win="$(window_id)"
+sleep 1.5  # let the window paint
+mkdir -p "$(dirname "$shot")"
+import -window root "$shot"
+echo "screenshot: $shot"
+
+if [ "$check_second" = "--check-second-start" ]; then
+  geometry_before="$(xdotool getwindowgeometry "$win")"
+  set +e
+  err="$("$program" 2>&1 >/dev/null)"
+  rc=$?
+  set -e
+  [ $rc -eq 0 ] || fail "second start ended with $rc"
+  [ "$err" = "$prog_name already running." ] || fail "second start said: $err"
+  sleep 0.5
+  [ "$(window_id)" = "$win" ] || fail "the running window went away"
+  [ "$(xdotool getwindowgeometry "$win")" = "$geometry_before" ] || fail "the running window changed"
+  kill -0 "$prog_pid" || fail "the first instance ended"
+  echo "second start: reported the running instance"
+fi
+
+sleep "$hold"
+
+# The tray icon is the program's window embedded in the tray host's panel.
+tray_icon=""
+for id in $(xdotool search --classname "^${prog_name}\$"); do
+  read -r w h < <(xdotool getwindowgeometry --shell "$id" | awk -F= '/^WIDTH/{w=$2} /^HEIGHT/{h=$2} END{print w, h}')
+  if [ "$w" -gt 4 ] && [ "$w" -le 64 ] && [ "$h" -gt 4 ] && [ "$h" -le 64 ]; then tray_icon="$id"; break; fi
+done
+[ -n "$tray_icon" ] || fail "no tray icon found"
+
+# Right button opens the tray menu; its last entry is the exit action.
+windows_before="$(xwininfo -root -children | grep -c '^ *0x' || true)"
+xdotool mousemove --window "$tray_icon" 10 10 click 3
+menu_up() { [ "$(xwininfo -root -children | grep -c '^ *0x')" -gt "$windows_before" ]; }
+wait_for 10 menu_up || fail "the tray menu did not open"
+sleep 0.3
+import -window root "${shot%.png}-tray-menu.png"
+menu="$(xwininfo -root -children | grep '^ *0x' | head -n 1 | awk '{print $1}')"
+eval "$(xdotool getwindowgeometry --shell "$menu")"
+[ -n "${WIDTH:-}" ] || fail "cannot read the tray menu's geometry"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 10)) sleep 0.2 click 1
+
+set +e
+for _ in $(seq 200); do kill -0 "$prog_pid" 2>/dev/null || break; sleep 0.05; done
+if kill -0 "$prog_pid" 2>/dev/null; then fail "the program did not quit from its tray"; fi
+wait "$prog_pid"
+rc=$?
+prog_pid=""
+set -e
+[ $rc -eq 0 ] || fail "the program ended with $rc"
+echo "quit from the tray: exit code 0"
