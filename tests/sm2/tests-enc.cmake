@@ -23,3 +23,6 @@ endif()
 mv_add_test(NAME sm2_enc_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_enc.cpp
   LIBS mvsm2_enc_core GTest::gtest_main)
 target_compile_definitions(sm2_enc_test PRIVATE MV_SM2_VECTOR_DIR="${CMAKE_CURRENT_LIST_DIR}/vectors")
+
+mv_add_test(NAME sm2_cipher_gmt_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_cipher_gmt.cpp
+  LIBS mvsm2_enc_core GTest::gtest)
