@@ -26,3 +26,7 @@ target_compile_definitions(sm2_enc_test PRIVATE MV_SM2_VECTOR_DIR="${CMAKE_CURRE
 
 mv_add_test(NAME sm2_cipher_gmt_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_cipher_gmt.cpp
   LIBS mvsm2_enc_core GTest::gtest)
+
+mv_add_test(NAME sm2_exch_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_exch.cpp
+  LIBS mvsm2_enc_core GTest::gtest_main)
+target_compile_definitions(sm2_exch_test PRIVATE MV_SM2_VECTOR_DIR="${CMAKE_CURRENT_LIST_DIR}/vectors")
