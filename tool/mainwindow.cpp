@@ -1,6 +1,8 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "format.h"
+#include "keymanage.h"
 #include "mainworker.h"
 #include "utils.h"
 
@@ -65,8 +67,9 @@ MainWindow::~MainWindow()
 {
     qDebug() << "Enter ~MainWindow method";
     delete ui;
-    // The pages are released here, after the form record. The device-event thread
-    // object releases itself once its thread has ended.
+    // The device-event thread object releases itself once its thread has ended.
+    delete keyManage;
+    delete format;
 }
 
 void MainWindow::initStyleSheet()
@@ -133,7 +136,7 @@ void MainWindow::initView()
         Utils::convertCharToUTF8Str("Copyright © 2024 Mirvale 信息安全技术有限公司  版权所有"));
     ui->copyrightLabel->setContentsMargins(10, 0, 0, 0);
 
-    // The key management page is shown in the page area here.
+    loadView(2);
 }
 
 void MainWindow::onMinClick()
@@ -290,7 +293,36 @@ void MainWindow::startCheck()
     loadView(currentPage);
 }
 
+// Pages are created and wired on their first request and afterwards only shown or
+// hidden.
 void MainWindow::loadView(int page)
 {
-    Q_UNUSED(page);
+    if (page == 2) {
+        if (!keyPageAdded) {
+            if (!keyManage)
+                keyManage = new KeyManage(nullptr);
+            ui->contentWidget->addWidget(keyManage);
+            connect(this, &MainWindow::ukeyInsertSignal, keyManage, &KeyManage::ukeyInsertSlot);
+            connect(this, &MainWindow::ukeyPullOutSignal, keyManage, &KeyManage::ukeyPullOutSlot);
+            keyPageAdded = true;
+        }
+        keyManage->show();
+        if (format)
+            format->hide();
+    } else if (page == 3) {
+        if (!formatPageAdded) {
+            if (!format)
+                format = new Format(nullptr);
+            ui->contentWidget->addWidget(format);
+            // A successful format clears the key management page, then loads it again.
+            if (keyManage) {
+                connect(format, &Format::Refresh, keyManage, &KeyManage::cleanAllWigdetInfo);
+                connect(format, &Format::Refresh, keyManage, &KeyManage::initView);
+            }
+            formatPageAdded = true;
+        }
+        if (keyManage)
+            keyManage->hide();
+        format->show();
+    }
 }

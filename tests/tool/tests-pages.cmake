@@ -18,3 +18,17 @@ mv_add_test(NAME test_mainworker QT
 target_compile_definitions(test_mainworker PRIVATE
   FAKEWAIT_LIB="$<TARGET_FILE:mv_fakewait>" FAKENOWAIT_LIB="$<TARGET_FILE:mv_fakenowait>")
 add_dependencies(test_mainworker mv_fakewait mv_fakenowait)
+
+# Page tests run beside the program, so that the pages find the stand-in token
+# library where they bind it (bin/../mvukeytool/libSKFAPI.so).
+function(mv_add_page_test name)
+  mv_add_test(NAME ${name} QT
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/${name}.cpp ${ARGN}
+    LIBS mvclient_core ${CMAKE_DL_LIBS}
+    TIMEOUT 180)
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${MV_BIN_DIR})
+  add_dependencies(${name} SKFAPI mvtoken)
+endfunction()
+
+mv_add_page_test(test_keymanage)

@@ -1,0 +1,323 @@
+// The key management page over the stand-in token library: the tree of applications,
+// containers and certificates, the certificate fields, the user PIN change and the
+// page's response to insertions and removals.
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <dlfcn.h>
+
+#include <memory>
+
+#include "keymanage.h"
+#include "msgtipcatcher.h"
+#include "tokenstore.h"
+#include "utils.h"
+
+namespace {
+
+QString tokenLibraryPath()
+{
+    return QCoreApplication::applicationDirPath() + "/../mvukeytool/libSKFAPI.so";
+}
+
+QStringList topLevelTexts(QTreeWidget *tree)
+{
+    QStringList texts;
+    for (int i = 0; i < tree->topLevelItemCount(); ++i)
+        texts << tree->topLevelItem(i)->text(0);
+    return texts;
+}
+
+QStringList childTexts(QTreeWidgetItem *item)
+{
+    QStringList texts;
+    for (int i = 0; i < item->childCount(); ++i)
+        texts << item->child(i)->text(0);
+    return texts;
+}
+
+} // namespace
+
+class TestKeyManage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void showsBothApplicationsWithTheirCertificates();
+    void clickShowsCertificateFields_data();
+    void clickShowsCertificateFields();
+    void changePin_data();
+    void changePin();
+    void followsInsertionAndRemoval();
+
+private:
+    template <typename T> T *child(const char *name) { return page->findChild<T *>(QLatin1String(name)); }
+    void makePage();
+    void clickItem(QTreeWidgetItem *item);
+
+    std::unique_ptr<TokenStore> store;
+    std::unique_ptr<MsgTipCatcher> tips;
+    KeyManage *page = nullptr;
+};
+
+void TestKeyManage::init()
+{
+    store.reset(new TokenStore);
+    tips.reset(new MsgTipCatcher);
+}
+
+void TestKeyManage::cleanup()
+{
+    delete page;
+    page = nullptr;
+    tips.reset();
+    store.reset();
+}
+
+void TestKeyManage::makePage()
+{
+    page = new KeyManage(nullptr);
+    page->show();
+    QVERIFY(QTest::qWaitForWindowExposed(page));
+}
+
+void TestKeyManage::clickItem(QTreeWidgetItem *item)
+{
+    auto *tree = child<QTreeWidget>("certTreeWidget");
+    tree->expandAll();
+    tree->scrollToItem(item);
+    const QRect rect = tree->visualItemRect(item);
+    QVERIFY(rect.isValid());
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, rect.center());
+}
+
+void TestKeyManage::showsBothApplicationsWithTheirCertificates()
+{
+    QVERIFY(TokenStore::addDevice("A", "DemoLabel", "SN-A-42"));
+    QVERIFY(TokenStore::addApp("A", "APP1", "12345678", "11111111"));
+    QVERIFY(TokenStore::addContainer("A", "APP1", "CON1", true, true));
+    QVERIFY(TokenStore::addContainer("A", "APP1", "CON2", true, false));
+    QVERIFY(TokenStore::addApp("A", "APP2", "12345678", "22222222"));
+    QVERIFY(TokenStore::addContainer("A", "APP2", "CON3", true, true));
+    makePage();
+
+    QCOMPARE(child<QLabel>("keyNameLabel")->text(), QStringLiteral("A"));
+    QCOMPARE(child<QLabel>("ketSerialLabel")->text(), QStringLiteral("SN-A-42"));
+    QCOMPARE(child<QLabel>("keyLabLabel")->text(), QStringLiteral("DemoLabel"));
+    QCOMPARE(child<QLabel>("keyFrimLabel")->text(), QStringLiteral("Mirvale"));
+
+    auto *box = child<QComboBox>("appComboBox");
+    QCOMPARE(box->count(), 2);
+    QCOMPARE(box->itemText(0), QStringLiteral("APP1"));
+    QCOMPARE(box->itemText(1), QStringLiteral("APP2"));
+
+    auto *tree = child<QTreeWidget>("certTreeWidget");
+    QVERIFY(tree->isHeaderHidden());
+    QCOMPARE(topLevelTexts(tree), QStringList({QString::fromUtf8("应用名:APP1"), QString::fromUtf8("应用名:APP2")}));
+    QTreeWidgetItem *app1 = tree->topLevelItem(0);
+    QTreeWidgetItem *app2 = tree->topLevelItem(1);
+    QCOMPARE(childTexts(app1), QStringList({QString::fromUtf8("容器名:CON1"), QString::fromUtf8("容器名:CON2")}));
+    QCOMPARE(childTexts(app2), QStringList({QString::fromUtf8("容器名:CON3")}));
+
+    // Signature certificate first; a container without an encryption certificate
+    // shows one item. Every item names a distinct lower-case hex serial number.
+    QCOMPARE(app1->child(0)->childCount(), 2);
+    QCOMPARE(app1->child(1)->childCount(), 1);
+    QCOMPARE(app2->child(0)->childCount(), 2);
+    QSet<QString> serials;
+    const QRegularExpression certItem(QString::fromUtf8("^证书序号:[0-9a-f]+$"));
+    for (QTreeWidgetItem *con : {app1->child(0), app1->child(1), app2->child(0)}) {
+        for (int i = 0; i < con->childCount(); ++i) {
+            QVERIFY2(certItem.match(con->child(i)->text(0)).hasMatch(), qPrintable(con->child(i)->text(0)));
+            serials.insert(con->child(i)->text(0));
+        }
+    }
+    QCOMPARE(serials.size(), 5);
+    QVERIFY(tips->texts.isEmpty());
+}
+
+void TestKeyManage::clickShowsCertificateFields_data()
+{
+    QTest::addColumn<int>("certIndex");
+    QTest::addColumn<QString>("attribute");
+    QTest::newRow("signature certificate") << 0 << QString::fromUtf8("证书属性：签名证书");
+    QTest::newRow("encryption certificate") << 1 << QString::fromUtf8("证书属性：加密证书");
+}
+
+void TestKeyManage::clickShowsCertificateFields()
+{
+    QFETCH(int, certIndex);
+    QFETCH(QString, attribute);
+
+    QVERIFY(TokenStore::addDevice("A"));
+    QVERIFY(TokenStore::addApp("A", "APP1", "12345678", "11111111"));
+    QVERIFY(TokenStore::addContainer("A", "APP1", "CON1", true, true, "/C=CN/O=Mirvale/OU=Dept A/CN=User One"));
+    makePage();
+
+    auto *tree = child<QTreeWidget>("certTreeWidget");
+    auto *browser = child<QTextBrowser>("certBrowser");
+    QTreeWidgetItem *cert = tree->topLevelItem(0)->child(0)->child(certIndex);
+    const QString serial = cert->text(0).section(':', 1);
+    clickItem(cert);
+
+    const QStringList lines = browser->toPlainText().split('\n');
+    QCOMPARE(lines.size(), 7);
+    QCOMPARE(lines.at(0), QString::fromUtf8("版本号：v3"));
+    QCOMPARE(lines.at(1), QString::fromUtf8("序列号：") + serial);
+    QVERIFY2(lines.at(2).startsWith(QString::fromUtf8("颁发者：")) && lines.at(2).contains("CN="), qPrintable(lines.at(2)));
+    QCOMPARE(lines.at(3), QString::fromUtf8("持有者：C=CN, O=Mirvale, OU=Dept A, CN=User One, "));
+    const QRegularExpression time(QString::fromUtf8("^20\\d\\d年\\d\\d月\\d\\d日\\d\\d时\\d\\d分 $"));
+    QVERIFY2(time.match(lines.at(4).section(QString::fromUtf8("："), 1)).hasMatch(), qPrintable(lines.at(4)));
+    QVERIFY(lines.at(4).startsWith(QString::fromUtf8("开始时间：")));
+    QVERIFY(lines.at(5).startsWith(QString::fromUtf8("结束时间：")));
+    QVERIFY2(time.match(lines.at(5).section(QString::fromUtf8("："), 1)).hasMatch(), qPrintable(lines.at(5)));
+    QCOMPARE(lines.at(6), attribute);
+
+    // A click on a container or application item only clears the browser.
+    clickItem(tree->topLevelItem(0)->child(0));
+    QCOMPARE(browser->toPlainText(), QString());
+    clickItem(cert);
+    QVERIFY(!browser->toPlainText().isEmpty());
+    clickItem(tree->topLevelItem(0));
+    QCOMPARE(browser->toPlainText(), QString());
+}
+
+void TestKeyManage::changePin_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("oldPin");
+    QTest::addColumn<QString>("newPin");
+    QTest::addColumn<QString>("confirmPin");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("userPinAfter");
+
+    const QString user = QStringLiteral("11111111");
+    QTest::newRow("old PIN empty") << "" << "" << "22222222" << "22222222" << QString::fromUtf8("您未输入原PIN码！") << user;
+    QTest::newRow("new PIN empty") << "" << user << "" << "22222222" << QString::fromUtf8("您未输入新PIN码！") << user;
+    QTest::newRow("confirmation empty") << "" << user << "22222222" << "" << QString::fromUtf8("您未输入确认PIN码！") << user;
+    QTest::newRow("mismatch") << "" << user << "22222222" << "22222223"
+                              << QString::fromUtf8("您输入的两次新PIN码不一致！") << user;
+    QTest::newRow("wrong old PIN, 3 retries") << "" << "99999999" << "22222222" << "22222222"
+                                              << QString::fromUtf8("原PIN码校验失败,剩余2次机会，无法修改PIN码！") << user;
+    QTest::newRow("last retry used up") << "one-retry" << "99999999" << "22222222" << "22222222"
+                                        << QString::fromUtf8("原PIN码校验失败,剩余0次机会，无法修改PIN码！") << QString();
+    QTest::newRow("blocked PIN, right old PIN") << "blocked" << user << "22222222" << "22222222"
+                                                << QString::fromUtf8("原PIN码校验失败,剩余0次机会，无法修改PIN码！")
+                                                << QString();
+    QTest::newRow("success") << "" << user << "22222222" << "22222222"
+                             << QString::fromUtf8("PIN码修改成功,请您牢记新PIN码！") << "22222222";
+    QTest::newRow("no application: no message") << "no-app" << user << "22222222" << "22222222" << QString()
+                                                 << QString();
+}
+
+void TestKeyManage::changePin()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, oldPin);
+    QFETCH(QString, newPin);
+    QFETCH(QString, confirmPin);
+    QFETCH(QString, message);
+    QFETCH(QString, userPinAfter);
+
+    QVERIFY(TokenStore::addDevice("A"));
+    if (setup != QLatin1String("no-app")) {
+        const int retries = setup.isEmpty() ? 3 : 1;
+        QVERIFY(TokenStore::addApp("A", "APP1", "12345678", "11111111", 10, retries));
+    }
+
+    void *lib = dlopen(tokenLibraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
+    QVERIFY(lib);
+    void *hDev = Utils::OpenDev(lib, "A");
+    if (setup == QLatin1String("blocked")) {
+        void *hApp = Utils::OpenApplication(lib, hDev, "APP1");
+        QCOMPARE(Utils::VerifyPin(lib, hApp, "99999999"), ULONG(999));
+        Utils::CloseApplication(lib, hApp);
+    }
+
+    makePage();
+    child<QLineEdit>("lineEdit")->setText(oldPin);
+    child<QLineEdit>("lineEdit_2")->setText(newPin);
+    child<QLineEdit>("lineEdit_3")->setText(confirmPin);
+    QTest::mouseClick(child<QPushButton>("pushButton_2"), Qt::LeftButton);
+
+    if (message.isEmpty()) {
+        QTest::qWait(100);
+        QCOMPARE(tips->texts, QStringList());
+    } else {
+        QCOMPARE(tips->texts, QStringList(message));
+        QCOMPARE(tips->titles, QStringList(QString::fromUtf8("温馨提示：")));
+    }
+    // The fields keep their text whatever the outcome.
+    QCOMPARE(child<QLineEdit>("lineEdit")->text(), oldPin);
+    QCOMPARE(child<QLineEdit>("lineEdit_3")->text(), confirmPin);
+
+    if (!userPinAfter.isEmpty()) {
+        void *hApp = Utils::OpenApplication(lib, hDev, "APP1");
+        QCOMPARE(Utils::VerifyPin(lib, hApp, userPinAfter), ULONG(0));
+        Utils::CloseApplication(lib, hApp);
+    }
+    dlclose(lib);
+
+    // The reset button clears the three PIN fields.
+    QTest::mouseClick(child<QPushButton>("pushButton_3"), Qt::LeftButton);
+    QCOMPARE(child<QLineEdit>("lineEdit")->text(), QString());
+    QCOMPARE(child<QLineEdit>("lineEdit_2")->text(), QString());
+    QCOMPARE(child<QLineEdit>("lineEdit_3")->text(), QString());
+}
+
+void TestKeyManage::followsInsertionAndRemoval()
+{
+    for (const char *dev : {"A", "B"}) {
+        QVERIFY(TokenStore::addDevice(dev, QStringLiteral("Label-") + dev, QStringLiteral("SN-") + dev));
+        QVERIFY(TokenStore::addApp(dev, QStringLiteral("APP-") + dev, "12345678", "11111111"));
+        QVERIFY(TokenStore::addContainer(dev, QStringLiteral("APP-") + dev, "CON", true, false));
+    }
+    makePage();
+    auto *name = child<QLabel>("keyNameLabel");
+    auto *tree = child<QTreeWidget>("certTreeWidget");
+    QCOMPARE(name->text(), QStringLiteral("A"));
+
+    // Another device while one is current: listed, the page is unchanged; twice: once.
+    page->ukeyInsertSlot("B");
+    page->ukeyInsertSlot("B");
+    QCOMPARE(name->text(), QStringLiteral("A"));
+    QCOMPARE(topLevelTexts(tree), QStringList(QString::fromUtf8("应用名:APP-A")));
+
+    // Removal of a device that is not current changes nothing.
+    page->ukeyPullOutSlot("C");
+    QCOMPARE(name->text(), QStringLiteral("A"));
+
+    // Removal of the current device: cleared, then the listed device is loaded afresh.
+    QVERIFY(!TokenStore::mvtoken({"remove", "A"}).isNull());
+    page->ukeyPullOutSlot("A");
+    QCOMPARE(name->text(), QStringLiteral("B"));
+    QCOMPARE(child<QLabel>("ketSerialLabel")->text(), QStringLiteral("SN-B"));
+    QCOMPARE(topLevelTexts(tree), QStringList(QString::fromUtf8("应用名:APP-B")));
+    QCOMPARE(child<QComboBox>("appComboBox")->count(), 1);
+    QCOMPARE(tree->topLevelItem(0)->child(0)->childCount(), 1);
+
+    // B was listed once: after its removal nothing is left to show.
+    QVERIFY(!TokenStore::mvtoken({"remove", "B"}).isNull());
+    page->ukeyPullOutSlot("B");
+    QCOMPARE(name->text(), QString());
+    QCOMPARE(tree->topLevelItemCount(), 0);
+    QCOMPARE(child<QComboBox>("appComboBox")->count(), 0);
+    QCOMPARE(child<QLabel>("keyLabLabel")->text(), QString());
+
+    // An insertion with no current device loads it.
+    QVERIFY(!TokenStore::mvtoken({"insert", "A"}).isNull());
+    page->ukeyInsertSlot("A");
+    QCOMPARE(name->text(), QStringLiteral("A"));
+    QCOMPARE(topLevelTexts(tree), QStringList(QString::fromUtf8("应用名:APP-A")));
+    QVERIFY(tips->texts.isEmpty());
+}
+
+QTEST_MAIN(TestKeyManage)
+#include "test_keymanage.moc"

@@ -1,0 +1,195 @@
+#include "format.h"
+#include "ui_format.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+
+#include <dlfcn.h>
+
+#include "utils.h"
+
+namespace {
+
+QString text(const char *utf8)
+{
+    return Utils::convertCharToUTF8Str(utf8);
+}
+
+// A PIN travels to the token as Latin-1 bytes in a 64-byte buffer with a closing NUL.
+constexpr int kMaxPinBytes = 63;
+
+bool pinFits(const QString &pin)
+{
+    return !pin.isEmpty() && pin.toLatin1().size() <= kMaxPinBytes;
+}
+
+// A retry count must be a positive decimal number, given in digits only, so that the
+// number the token receives is the one the user typed.
+bool isRetryCount(const QString &count)
+{
+    if (count.isEmpty())
+        return false;
+    for (const QChar c : count) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    bool ok = false;
+    const int value = count.toInt(&ok, 10);
+    return ok && value > 0;
+}
+
+} // namespace
+
+Format::Format(QWidget *parent)
+    : QWidget(parent), ui(new Ui::Format), lib(nullptr), hDev(nullptr), hApp(nullptr)
+{
+    ui->setupUi(this);
+    initStyleSheet();
+    initConnect();
+    initView();
+}
+
+Format::~Format()
+{
+    delete ui;
+}
+
+void Format::initStyleSheet()
+{
+    setStyleSheet(Utils::readfile(QStringLiteral(":/Qss/settings.css")));
+}
+
+void Format::initConnect()
+{
+    connect(ui->pushButton, &QPushButton::clicked, this, &Format::onFormatSlot);
+}
+
+void Format::initView()
+{
+    const QString path = QCoreApplication::applicationDirPath() + "/../" + "mvukeytool" + "/" + "libSKFAPI.so";
+    lib = dlopen(path.toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
+    if (!lib) {
+        const char *err = dlerror();
+        qDebug() << "SKF Library load fail , errMsg:" << (err ? err : "");
+        return;
+    }
+    loadKey();
+}
+
+void Format::loadKey()
+{
+    if (devName.isEmpty()) {
+        const QList<QString> devices = Utils::EnmuDevList(lib);
+        if (!devices.isEmpty())
+            devName = devices.first();
+    }
+    if (!hDev)
+        hDev = Utils::OpenDev(lib, devName);
+}
+
+void Format::RefreshPage()
+{
+    emit Refresh();
+}
+
+void Format::onFormatSlot()
+{
+    const QString label = ui->lineEdit_9->text();
+    const QString appName = ui->lineEdit->text();
+    const QString adminPin = ui->lineEdit_2->text();
+    const QString newAdminPin = ui->lineEdit_3->text();
+    const QString newAdminPinAgain = ui->lineEdit_4->text();
+    const QString newUserPin = ui->lineEdit_5->text();
+    const QString newUserPinAgain = ui->lineEdit_6->text();
+    const QString adminRetries = ui->lineEdit_7->text();
+    const QString userRetries = ui->lineEdit_8->text();
+
+    const struct {
+        const QString &value;
+        const char *message;
+    } required[] = {
+        {label, "您未输入设备名字！"},
+        {appName, "您未输入APP名！"},
+        {adminPin, "您未输入原管理员PIN码！"},
+        {newAdminPin, "您为输入新管理员PIN码！"},
+        {newAdminPinAgain, "您未输入确定管理员PIN码！"},
+        {newUserPin, "您未输入新用户PIN码！"},
+        {newUserPinAgain, "您未输入确定用户PIN码！"},
+        {adminRetries, "您未输入管理员重复次数！"},
+        {userRetries, "您未输入用户重复次数！"},
+    };
+    for (const auto &field : required) {
+        if (field.value.isEmpty()) {
+            Utils::showMsgTip(text(field.message));
+            return;
+        }
+    }
+    if (newAdminPin != newAdminPinAgain) {
+        Utils::showMsgTip(text("您输入的两次新管理员PIN码不一致！"));
+        return;
+    }
+    if (newUserPin != newUserPinAgain) {
+        Utils::showMsgTip(text("您输入的两次新用户PIN码不一致！"));
+        return;
+    }
+    if (VerifyAdminPin(adminPin) != 0) {
+        Utils::showMsgTip(text("您管理员PIN码错误！"));
+        return;
+    }
+    if (FormatDev(label, appName, adminPin, newAdminPin, newUserPin, adminRetries, userRetries) != 0) {
+        Utils::showMsgTip(text("格式化设备失败！"));
+        return;
+    }
+    Utils::showMsgTip(text("格式化设备成功！"));
+    RefreshPage();
+}
+
+int Format::VerifyAdminPin(QString adminPin)
+{
+    if (adminPin.isEmpty())
+        return 1;
+    if (!hDev)
+        hDev = Utils::OpenDev(lib, devName);
+    if (!lib || !hDev)
+        return 1;
+    if (!dlsym(lib, "SKF_OpenApplication") || !dlsym(lib, "SKF_EnumApplication"))
+        return 1;
+    const QList<QString> apps = Utils::EnmuAppList(lib, hDev);
+    if (apps.isEmpty())
+        return 1;
+    hApp = Utils::OpenApplication(lib, hDev, apps.first());
+    if (!hApp)
+        return 1;
+    const ULONG result = Utils::VerifyAdminPin(lib, hApp, adminPin);
+    if (result != 0) {
+        const QString retries = result == 999 ? QStringLiteral("0") : QString::number(result);
+        Utils::showMsgTip(text("原PIN码校验失败,剩余") + retries + text("次机会，无法修改PIN码！"));
+        return 1;
+    }
+    return 0;
+}
+
+qint64 Format::FormatDev(QString label, QString appName, QString adminPin, QString newAdminPin,
+                         QString newUserPin, QString adminRetries, QString userRetries)
+{
+    if (label.isEmpty() || appName.isEmpty() || adminPin.isEmpty() || newAdminPin.isEmpty()
+        || newUserPin.isEmpty() || adminRetries.isEmpty() || userRetries.isEmpty())
+        return 1;
+    // The first application is deleted before the new one is created: refuse here,
+    // before anything on the token changes, what the creation could not accept.
+    if (!pinFits(newAdminPin) || !pinFits(newUserPin) || !isRetryCount(adminRetries)
+        || !isRetryCount(userRetries))
+        return 1;
+    if (!lib || !dlsym(lib, "SKF_SetLabel"))
+        return 1;
+    if (Utils::SetLabel(lib, hDev, label) != 0)
+        return 1;
+    if (!dlsym(lib, "SKF_EnumApplication"))
+        return 1;
+    const QList<QString> apps = Utils::EnmuAppList(lib, hDev);
+    if (apps.isEmpty())
+        return 1;
+    Utils::DeleteApplication(lib, hDev, apps.first());
+    hApp = Utils::CreateApplication(lib, hDev, appName, newAdminPin, adminRetries, newUserPin, userRetries);
+    return hApp ? 0 : 1;
+}
