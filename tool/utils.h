@@ -79,6 +79,22 @@ public:
     static QString convertTimeFromUTCTime(QString time);
 
     // --- Token function tests (utils_functest.cpp) ---
+    // Each runs a fixed sequence of token calls and returns one result text (also kept
+    // process-wide until the next test): "-3#" (invalid input), "-2#" (a token function is
+    // missing) or "-4#" (device not connected) and the message; for a failed call its code,
+    // "#", the message and the code again; on success "0#" and the token's output bytes as
+    // Latin-1 characters, or "0" alone for the verifications.
+    static QString EncryptData(void *skfHandle, QString devName, QString data);
+    static QString DecryptData(void *skfHandle, QString devName, QString dData);
+    // Data of at most 64 bytes in the local 8-bit encoding.
+    static QString RsaSignData(void *skfHandle, void *hContainer, QString data);
+    // handle goes to both the public-key export and the verification.
+    static QString RsaVerifyData(void *skfHandle, void *handle, QString data, QString signature);
+    // Signs SM3(Z || data) with the container's signing key into the process-wide signature
+    // blob: "0#", the 64 bytes of r, "#", the 64 bytes of s.
+    static QString EccSignData(void *skfHandle, void *hDev, void *hContainer, QString data);
+    // Verifies the signature that the last EccSignData made (all zero before the first).
+    static QString EccVerifyData(void *skfHandle, void *hDev, void *hContainer, QString data);
 };
 
 #endif // UTILS_H
