@@ -149,12 +149,18 @@ private slots:
         const QByteArray command = "nm -D --defined-only '" + libraryPath() + "'";
         FILE *nm = popen(command.constData(), "r");
         QVERIFY(nm);
+        // Weak definitions (template instances, typeinfo) come from the headers the library
+        // includes, differ between compilers and build types, and belong to no one library.
         QSet<QByteArray> symbols;
+        QSet<QByteArray> strongSymbols;
         char line[1024];
         while (std::fgets(line, sizeof line, nm)) {
             const QList<QByteArray> fields = QByteArray(line).trimmed().split(' ');
-            if (fields.size() == 3)
-                symbols.insert(fields[2]);
+            if (fields.size() != 3)
+                continue;
+            symbols.insert(fields[2]);
+            if (!QByteArray("WwVv").contains(fields[1]))
+                strongSymbols.insert(fields[2]);
         }
         QCOMPARE(pclose(nm), 0);
 
@@ -184,10 +190,10 @@ private slots:
         for (const QByteArray &name : required)
             QVERIFY2(symbols.contains(name), name.constData());
 
-        // Nothing else leaves the library: no internals such as the tip record, no plain
-        // showTips, no stray C++ helpers.
+        // Nothing else of the library's own leaves it: no internals such as the tip record,
+        // no plain showTips.
         const QSet<QByteArray> linkerMarks = {"__bss_start", "_edata", "_end"};
-        for (const QByteArray &name : symbols) {
+        for (const QByteArray &name : strongSymbols) {
             const bool allowed = required.contains(name) || linkerMarks.contains(name)
                 || name.contains("11LoginDialog") || name.contains("13LCDTipsDialog");
             QVERIFY2(allowed, ("unexpected export " + name).constData());
