@@ -32,3 +32,4 @@ function(mv_add_page_test name)
 endfunction()
 
 mv_add_page_test(test_keymanage)
+mv_add_page_test(test_format)

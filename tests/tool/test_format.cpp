@@ -1,0 +1,188 @@
+// The format page over the stand-in token library: the order of its input checks, the
+// administrator PIN verification, the checks made before the first application is
+// deleted, and a successful format.
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <dlfcn.h>
+
+#include <memory>
+
+#include "format.h"
+#include "msgtipcatcher.h"
+#include "tokenstore.h"
+#include "utils.h"
+
+namespace {
+
+QString tokenLibraryPath()
+{
+    return QCoreApplication::applicationDirPath() + "/../mvukeytool/libSKFAPI.so";
+}
+
+QString label(const Struct_DEVINFO &info)
+{
+    return QString::fromUtf8(info.Label, int(qstrnlen(info.Label, sizeof(info.Label))));
+}
+
+} // namespace
+
+class TestFormat : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void defaultTexts();
+    void formatRequest_data();
+    void formatRequest();
+
+private:
+    std::unique_ptr<TokenStore> store;
+    std::unique_ptr<MsgTipCatcher> tips;
+};
+
+void TestFormat::init()
+{
+    store.reset(new TokenStore);
+    tips.reset(new MsgTipCatcher);
+}
+
+void TestFormat::cleanup()
+{
+    tips.reset();
+    store.reset();
+}
+
+void TestFormat::defaultTexts()
+{
+    Format page(nullptr);
+    const QList<QPair<const char *, const char *>> defaults = {
+        {"lineEdit_9", "zavrin"}, {"lineEdit", "APP"},     {"lineEdit_2", "735186"},
+        {"lineEdit_3", "735186"}, {"lineEdit_4", "735186"}, {"lineEdit_5", "735186"},
+        {"lineEdit_6", "735186"}, {"lineEdit_7", "10"},     {"lineEdit_8", "10"},
+    };
+    for (const auto &d : defaults) {
+        auto *edit = page.findChild<QLineEdit *>(d.first);
+        QVERIFY2(edit, d.first);
+        QCOMPARE(edit->text(), QString::fromLatin1(d.second));
+        QCOMPARE(edit->echoMode(), QLineEdit::Normal);
+    }
+    QCOMPARE(page.maximumSize(), QSize(800, 420));
+    QCOMPARE(page.findChild<QPushButton *>("pushButton")->text(), QString::fromUtf8("格式化设备"));
+}
+
+void TestFormat::formatRequest_data()
+{
+    QTest::addColumn<QStringList>("edits");  // "objectName=text"
+    QTest::addColumn<int>("adminRetries");   // of the token's application
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<bool>("formatted");
+
+    const auto msg = [](const char *m) { return QStringList(QString::fromUtf8(m)); };
+    const QList<QPair<const char *, const char *>> required = {
+        {"lineEdit_9", "您未输入设备名字！"},       {"lineEdit", "您未输入APP名！"},
+        {"lineEdit_2", "您未输入原管理员PIN码！"},   {"lineEdit_3", "您为输入新管理员PIN码！"},
+        {"lineEdit_4", "您未输入确定管理员PIN码！"}, {"lineEdit_5", "您未输入新用户PIN码！"},
+        {"lineEdit_6", "您未输入确定用户PIN码！"},   {"lineEdit_7", "您未输入管理员重复次数！"},
+        {"lineEdit_8", "您未输入用户重复次数！"},
+    };
+    for (const auto &r : required)
+        QTest::addRow("%s empty", r.first) << QStringList(QString::fromLatin1(r.first) + "=") << 10 << msg(r.second)
+                                           << false;
+    QTest::newRow("several empty: the first in order")
+        << QStringList({"lineEdit_8=", "lineEdit_5=", "lineEdit_2="}) << 10 << msg("您未输入原管理员PIN码！") << false;
+    QTest::newRow("admin PIN repeated in other case")
+        << QStringList({"lineEdit_3=Abc123", "lineEdit_4=abc123"}) << 10 << msg("您输入的两次新管理员PIN码不一致！")
+        << false;
+    QTest::newRow("user PIN repeated differently") << QStringList({"lineEdit_6=735187"}) << 10
+                                                   << msg("您输入的两次新用户PIN码不一致！") << false;
+    QTest::newRow("both pairs differ: admin reported")
+        << QStringList({"lineEdit_4=1", "lineEdit_6=2"}) << 10 << msg("您输入的两次新管理员PIN码不一致！") << false;
+    QTest::newRow("admin PIN refused, retries left")
+        << QStringList({"lineEdit_2=000000"}) << 3
+        << QStringList({QString::fromUtf8("原PIN码校验失败,剩余2次机会，无法修改PIN码！"), QString::fromUtf8("您管理员PIN码错误！")})
+        << false;
+    QTest::newRow("admin PIN refused, no retry left")
+        << QStringList({"lineEdit_2=000000"}) << 1
+        << QStringList({QString::fromUtf8("原PIN码校验失败,剩余0次机会，无法修改PIN码！"), QString::fromUtf8("您管理员PIN码错误！")})
+        << false;
+
+    // Checked before the first application is deleted: the token stays as it was.
+    const QString pin64(64, 'p');
+    QTest::newRow("new admin PIN of 64 bytes") << QStringList({"lineEdit_3=" + pin64, "lineEdit_4=" + pin64}) << 10
+                                               << msg("格式化设备失败！") << false;
+    QTest::newRow("new user PIN of 64 bytes") << QStringList({"lineEdit_5=" + pin64, "lineEdit_6=" + pin64}) << 10
+                                              << msg("格式化设备失败！") << false;
+    QTest::newRow("retry count blank") << QStringList({"lineEdit_7= "}) << 10 << msg("格式化设备失败！") << false;
+    QTest::newRow("retry count not a number") << QStringList({"lineEdit_8=abc"}) << 10 << msg("格式化设备失败！")
+                                              << false;
+    QTest::newRow("retry count zero") << QStringList({"lineEdit_7=0"}) << 10 << msg("格式化设备失败！") << false;
+    QTest::newRow("retry count negative") << QStringList({"lineEdit_8=-1"}) << 10 << msg("格式化设备失败！") << false;
+
+    QTest::newRow("defaults") << QStringList() << 10 << msg("格式化设备成功！") << true;
+    const QString pin63(63, 'q');
+    QTest::newRow("new user PIN of 63 bytes") << QStringList({"lineEdit_5=" + pin63, "lineEdit_6=" + pin63}) << 10
+                                              << msg("格式化设备成功！") << true;
+}
+
+void TestFormat::formatRequest()
+{
+    QFETCH(QStringList, edits);
+    QFETCH(int, adminRetries);
+    QFETCH(QStringList, messages);
+    QFETCH(bool, formatted);
+
+    QVERIFY(TokenStore::addDevice("A", "OldLabel"));
+    QVERIFY(TokenStore::addApp("A", "APP1", "735186", "11111111", adminRetries, 10));
+    QVERIFY(TokenStore::addContainer("A", "APP1", "CON1", true, false));
+    QVERIFY(TokenStore::addApp("A", "APP2", "222222", "22222222"));
+
+    Format page(nullptr);
+    page.show();
+    QString newUserPin = QStringLiteral("735186");
+    for (const QString &edit : edits) {
+        const QString name = edit.section('=', 0, 0);
+        const QString text = edit.section('=', 1);
+        auto *field = page.findChild<QLineEdit *>(name);
+        QVERIFY2(field, qPrintable(name));
+        field->setText(text);
+        if (name == QLatin1String("lineEdit_5"))
+            newUserPin = text;
+    }
+    // The key page is refreshed only after the success tip has been closed.
+    int tipsAtRefresh = -1;
+    QSignalSpy refresh(&page, &Format::Refresh);
+    connect(&page, &Format::Refresh, this, [&]() { tipsAtRefresh = tips->texts.size(); });
+
+    QTest::mouseClick(page.findChild<QPushButton *>("pushButton"), Qt::LeftButton);
+    QCOMPARE(tips->texts, messages);
+    QCOMPARE(refresh.count(), formatted ? 1 : 0);
+    if (formatted)
+        QCOMPARE(tipsAtRefresh, 1);
+
+    void *lib = dlopen(tokenLibraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
+    QVERIFY(lib);
+    void *hDev = Utils::OpenDev(lib, "A");
+    QVERIFY(hDev);
+    const QList<QString> apps = Utils::EnmuAppList(lib, hDev);
+    if (formatted) {
+        // Only the first application is replaced; the second stays.
+        QCOMPARE(label(Utils::GetDevInfo(lib, hDev)), QStringLiteral("zavrin"));
+        QCOMPARE(apps, QList<QString>({"APP2", "APP"}));
+        void *hApp = Utils::OpenApplication(lib, hDev, "APP");
+        QCOMPARE(Utils::VerifyPin(lib, hApp, newUserPin), ULONG(0));
+        QCOMPARE(Utils::VerifyAdminPin(lib, hApp, "735186"), ULONG(0));
+        Utils::CloseApplication(lib, hApp);
+    } else {
+        QCOMPARE(label(Utils::GetDevInfo(lib, hDev)), QStringLiteral("OldLabel"));
+        QCOMPARE(apps, QList<QString>({"APP1", "APP2"}));
+    }
+    dlclose(lib);
+}
+
+QTEST_MAIN(TestFormat)
+#include "test_format.moc"
