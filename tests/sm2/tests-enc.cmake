@@ -30,3 +30,8 @@ mv_add_test(NAME sm2_cipher_gmt_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_
 mv_add_test(NAME sm2_exch_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_exch.cpp
   LIBS mvsm2_enc_core GTest::gtest_main)
 target_compile_definitions(sm2_exch_test PRIVATE MV_SM2_VECTOR_DIR="${CMAKE_CURRENT_LIST_DIR}/vectors")
+
+mv_add_fuzz(NAME sm2_dec_gmt_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_sm2_dec_gmt.c
+  LIBS mvsm2_enc_core CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-dec-gmt SECONDS 25)
+mv_add_fuzz(NAME sm2_dec_stream_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_sm2_dec_stream.c
+  LIBS mvsm2_enc_core CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-dec-stream SECONDS 25)
