@@ -360,9 +360,13 @@ int list(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
-        std::fputs(kUsage, argc < 2 ? stderr : stdout);
-        return argc < 2 ? 2 : 0;
+    if (argc < 2) {
+        std::cerr << "mvtoken: no command given\n" << kUsage;
+        return 2;
+    }
+    if (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
+        std::cout << kUsage;
+        return 0;
     }
     const std::string command = argv[1];
     try {

@@ -1,0 +1,129 @@
+// The mvtoken tool end to end, and its refusals: bad input exits non-zero with a message
+// and leaves the store byte for byte as it was.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include "store.h"
+#include "token_fixture.h"
+
+using namespace tokentest;
+
+namespace {
+
+class MvtokenCli : public ::testing::Test {
+protected:
+    std::string store;
+    void SetUp() override { store = makeStore(); }
+    void TearDown() override { removeTree(store); }
+    void run(const std::vector<std::string> &args)
+    {
+        Result r = runMvtoken(args);
+        ASSERT_EQ(r.status, 0) << r.output;
+    }
+    void provision()
+    {
+        run({"init-device", "k1", "--label", "Label", "--serial", "S1", "--manufacturer", "M"});
+        run({"insert", "k1"});
+        run({"create-app", "k1", "app", "--admin-pin", "a", "--user-pin", "u", "--user-retries", "6"});
+        run({"create-container", "k1", "app", "c-sm2", "--key", "sm2"});
+        run({"create-container", "k1", "app", "c-rsa", "--key", "rsa"});
+        run({"issue-cert", "k1", "app", "c-sm2", "--sign", "--subject", "/C=CN/O=Org/CN=Sign Me"});
+    }
+    std::string writeFile(const std::string &name, const std::string &bytes)
+    {
+        const std::string path = store + "/../" + name;
+        FILE *f = fopen(path.c_str(), "wb");
+        fwrite(bytes.data(), 1, bytes.size(), f);
+        fclose(f);
+        return path;
+    }
+};
+
+TEST_F(MvtokenCli, ProvisionsAStoreEndToEnd)
+{
+    provision();
+    mvtoken::StoreData data;
+    ASSERT_EQ(mvtoken::Store::read(data), SAR_OK);
+    const std::string der = data.devices[0].applications[0].containers[0].signCertDer;
+    ASSERT_FALSE(der.empty());
+
+    // The same certificate imported as DER and as PEM.
+    run({"import-cert", "k1", "app", "c-rsa", "--enc", writeFile("cert.der", der)});
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(der.data());
+    X509 *x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    ASSERT_NE(x, nullptr);
+    BIO *bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, x);
+    char *pem = nullptr;
+    long pemLen = BIO_get_mem_data(bio, &pem);
+    const std::string pemPath = writeFile("cert.pem", std::string(pem, static_cast<size_t>(pemLen)));
+    BIO_free(bio);
+    X509_free(x);
+    run({"import-cert", "k1", "app", "c-rsa", "--sign", pemPath});
+
+    ASSERT_EQ(mvtoken::Store::read(data), SAR_OK);
+    const auto &rsa = data.devices[0].applications[0].containers[1];
+    EXPECT_EQ(rsa.encCertDer, der);
+    EXPECT_EQ(rsa.signCertDer, der);
+
+    run({"remove", "k1"});
+    Result list = runMvtoken({"list"});
+    ASSERT_EQ(list.status, 0);
+    for (const char *expected : {"device k1 [removed] label=Label serial=S1 manufacturer=M",
+                                 "application app admin-retries=10/10 user-retries=6/6", "container c-sm2 key=sm2",
+                                 "sign-cert: /C=CN/O=Org/CN=Sign Me", "container c-rsa key=rsa"})
+        EXPECT_NE(list.output.find(expected), std::string::npos) << expected << "\n" << list.output;
+}
+
+TEST_F(MvtokenCli, BadInputChangesNothing)
+{
+    provision();
+    const std::string notACert = writeFile("junk.bin", "this is no certificate");
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"frobnicate"},
+        {"init-device", "k1"},                                    // exists
+        {"init-device"},                                          // no name
+        {"init-device", "k2", "--label", std::string(33, 'L')},   // too long for the label field
+        {"init-device", "k2", "--colour", "red"},                 // unknown option
+        {"init-device", std::string(64, 'n')},                    // name too long
+        {"insert", "k1"},                                         // already inserted
+        {"insert", "nobody"},
+        {"remove", "nobody"},
+        {"create-app", "k1", "app", "--admin-pin", "a", "--user-pin", "u"},           // exists
+        {"create-app", "k1", "app2", "--admin-pin", "a"},                             // no user PIN
+        {"create-app", "k1", "app2", "--admin-pin", "a", "--user-pin", "u", "--user-retries", "0"},
+        {"create-app", "k1", "app2", "--admin-pin", "a", "--user-pin", "u", "--admin-retries", "x"},
+        {"create-app", "k1", "app2", "--admin-pin", "", "--user-pin", "u"},
+        {"create-app", "nobody", "app2", "--admin-pin", "a", "--user-pin", "u"},
+        {"create-container", "k1", "app", "c-sm2", "--key", "sm2"},                   // exists
+        {"create-container", "k1", "app", "c3", "--key", "dsa"},
+        {"create-container", "k1", "nope", "c3", "--key", "sm2"},
+        {"import-cert", "k1", "app", "c-sm2", "--sign", notACert},
+        {"import-cert", "k1", "app", "c-sm2", "--sign", "/nonexistent/file"},
+        {"import-cert", "k1", "app", "c-sm2", "--sign", "--enc", notACert},
+        {"issue-cert", "k1", "app", "c-sm2", "--subject", "/CN=x"},                   // neither --sign nor --enc
+        {"issue-cert", "k1", "app", "c-sm2", "--enc", "--subject", "CN=no-slash"},
+        {"issue-cert", "k1", "app", "c-sm2", "--enc", "--subject", "/XX=unknown"},
+        {"issue-cert", "k1", "app", "c-sm2", "--enc", "--subject", "/CN"},
+        {"issue-cert", "k1", "app", "ghost", "--enc", "--subject", "/CN=x"},
+        {"list", "extra"},
+    };
+    const std::string before = readFile(store + "/store.db");
+    for (const auto &args : bad) {
+        std::string line;
+        for (const auto &a : args)
+            line += a + " ";
+        Result r = runMvtoken(args);
+        EXPECT_NE(r.status, 0) << line;
+        EXPECT_NE(r.output.find("mvtoken: "), std::string::npos) << line << "\n" << r.output;
+        EXPECT_EQ(readFile(store + "/store.db"), before) << line;
+    }
+}
+
+} // namespace

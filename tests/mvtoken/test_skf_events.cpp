@@ -1,0 +1,162 @@
+// SKF_WaitForDevEvent: insertions and removals made by another process (the mvtoken tool)
+// wake a blocked wait at once, while other threads keep calling the library.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "token_fixture.h"
+
+using namespace tokentest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string g_store;
+
+Library &lib()
+{
+    static Library l;
+    return l;
+}
+
+#define SKF(name) lib().fn<name##_Fn>(#name)
+
+struct Event {
+    ULONG rc = ~0ULL;
+    std::string name;
+    ULONG code = 0;
+};
+
+Event waitOnce()
+{
+    char name[512];
+    memset(name, 0, sizeof name);
+    ULONG len = sizeof name, code = 0;
+    Event e;
+    e.rc = SKF(SKF_WaitForDevEvent)(name, &len, &code);
+    e.name.assign(name, strnlen(name, len < sizeof name ? len : sizeof name));
+    e.code = code;
+    return e;
+}
+
+void run(const std::vector<std::string> &args)
+{
+    Result r = runMvtoken(args);
+    ASSERT_EQ(r.status, 0) << r.output;
+}
+
+// The library's own periodic re-check is 5 s; a wake well inside that came from the
+// store change itself.
+constexpr auto kPromptWake = std::chrono::milliseconds(2500);
+
+TEST(SkfEvents, InsertionAndRemovalByAnotherProcessWakeABlockedWait)
+{
+    run({"init-device", "ev-key"});
+    for (int code : {SKF_DEV_EVENT_INSERTED, SKF_DEV_EVENT_REMOVED}) {
+        SCOPED_TRACE(code);
+        auto waiter = std::async(std::launch::async, waitOnce);
+        // The wait stays blocked while nothing changes.
+        EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+        const auto start = Clock::now();
+        run({code == SKF_DEV_EVENT_INSERTED ? "insert" : "remove", "ev-key"});
+        ASSERT_EQ(waiter.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        EXPECT_LT(Clock::now() - start, kPromptWake);
+        Event e = waiter.get();
+        EXPECT_EQ(e.rc, SAR_OK);
+        EXPECT_EQ(e.name, "ev-key");
+        EXPECT_EQ(e.code, static_cast<ULONG>(code));
+    }
+}
+
+TEST(SkfEvents, ChangesBetweenWaitsAreAllReportedInOrder)
+{
+    run({"init-device", "ev-two"});
+    run({"insert", "ev-two"});
+    Event e = waitOnce();
+    EXPECT_EQ(e.name, "ev-two");
+    EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED));
+    // Pulled out and plugged in again before anyone waited: a removal, then an insertion.
+    run({"remove", "ev-two"});
+    run({"insert", "ev-two"});
+    e = waitOnce();
+    EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_REMOVED));
+    // A name buffer too small keeps the event for the next wait.
+    char small[4];
+    ULONG len = sizeof small, code = 0;
+    EXPECT_EQ(SKF(SKF_WaitForDevEvent)(small, &len, &code), SAR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(len, 7u);
+    e = waitOnce();
+    EXPECT_EQ(e.name, "ev-two");
+    EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED));
+}
+
+TEST(SkfEvents, OtherCallsRunWhileAWaitBlocks)
+{
+    run({"init-device", "busy-key"});
+    run({"insert", "busy-key"});
+    run({"create-app", "busy-key", "app", "--admin-pin", "admin", "--user-pin", "user"});
+    run({"create-container", "busy-key", "app", "con", "--key", "sm2"});
+    run({"issue-cert", "busy-key", "app", "con", "--sign", "--subject", "/CN=Busy"});
+    run({"init-device", "late-key"});
+    Event first = waitOnce(); // busy-key's insertion
+    ASSERT_EQ(first.name, "busy-key");
+
+    auto waiter = std::async(std::launch::async, waitOnce);
+    std::atomic<int> failures{0}, calls{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t) {
+        workers.emplace_back([&] {
+            DEVHANDLE hDev = nullptr;
+            HAPPLICATION hApp = nullptr;
+            HCONTAINER hCon = nullptr;
+            if (SKF(SKF_ConnectDev)(const_cast<char *>("busy-key"), &hDev) != SAR_OK ||
+                SKF(SKF_OpenApplication)(hDev, const_cast<char *>("app"), &hApp) != SAR_OK ||
+                SKF(SKF_OpenContainer)(hApp, const_cast<char *>("con"), &hCon) != SAR_OK) {
+                ++failures;
+                return;
+            }
+            for (int i = 0; i < 10; ++i) {
+                ULONG retries = 0, len = 2048;
+                BYTE cert[2048];
+                if (SKF(SKF_VerifyPIN)(hApp, USER_TYPE, const_cast<char *>("user"), &retries) != SAR_OK)
+                    ++failures;
+                if (SKF(SKF_ExportCertificate)(hCon, TRUE, cert, &len) != SAR_OK)
+                    ++failures;
+                calls += 2;
+            }
+        });
+    }
+    for (auto &w : workers)
+        w.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(calls.load(), 80);
+    // The store changed many times (PIN counters), but no device came or went.
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    run({"insert", "late-key"});
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    Event e = waiter.get();
+    EXPECT_EQ(e.name, "late-key");
+    EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    // The store must be named before the library is bound: it takes its first picture of
+    // the devices when it is loaded.
+    g_store = makeStore();
+    if (!lib().handle) {
+        fprintf(stderr, "cannot bind %s: %s\n", libraryPath().c_str(), dlerror());
+        return 1;
+    }
+    const int rc = RUN_ALL_TESTS();
+    removeTree(g_store);
+    return rc;
+}

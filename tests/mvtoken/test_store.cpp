@@ -1,0 +1,178 @@
+// The store file: its encoding, and that a writer killed at any moment leaves the store
+// as it was before or after the change.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "store.h"
+#include "token_fixture.h"
+
+using namespace mvtoken;
+
+namespace {
+
+StoreData sampleStore(int containers, size_t certBytes)
+{
+    StoreData data;
+    data.nextId = 100;
+    data.caKeyDer = std::string("\x30\x82\x01", 3);
+    DeviceRecord d;
+    d.name = "dev one";
+    d.label = "Label #1, with spaces";
+    d.serialNumber = "SN";
+    d.present = true;
+    d.generation = 3;
+    ApplicationRecord a;
+    a.id = 7;
+    a.name = "app";
+    a.adminPin = PinRecord{"salt", "hash", 20000, 10, 9};
+    a.userPin = PinRecord{"s2", "h2", 20000, 3, 0};
+    std::mt19937 rng(42);
+    for (int i = 0; i < containers; ++i) {
+        ContainerRecord c;
+        c.id = 10 + i;
+        c.name = "con" + std::to_string(i);
+        c.kind = i % 2 ? KeyKind::Rsa : KeyKind::Sm2;
+        c.signKeyDer.resize(certBytes / 2);
+        for (auto &ch : c.signKeyDer)
+            ch = static_cast<char>(rng());
+        c.signCertDer.assign(certBytes, '\0');
+        a.containers.push_back(c);
+    }
+    d.applications.push_back(a);
+    data.devices.push_back(d);
+    data.devices.push_back(DeviceRecord{"empty", "", "", "", false, 0, {}});
+    return data;
+}
+
+TEST(Store, EncodingRoundTripsAndRefusesEveryTruncation)
+{
+    const StoreData data = sampleStore(3, 40);
+    const std::string text = Store::serialize(data);
+    StoreData back;
+    ASSERT_TRUE(Store::parse(text, back));
+    EXPECT_EQ(Store::serialize(back), text);
+    EXPECT_EQ(back.devices[0].label, "Label #1, with spaces");
+    EXPECT_EQ(back.devices[0].applications[0].userPin.retriesLeft, 0u);
+    EXPECT_EQ(back.devices[0].applications[0].containers[1].kind, KeyKind::Rsa);
+    EXPECT_EQ(back.devices[0].applications[0].containers[2].signCertDer, std::string(40, '\0'));
+
+    // Only a whole store reads: every shorter prefix is refused (the last byte is the
+    // final line feed).
+    for (size_t n = 0; n + 1 < text.size(); ++n)
+        ASSERT_FALSE(Store::parse(text.substr(0, n), back)) << "prefix of " << n << " bytes";
+    // Damage inside a line is refused as well.
+    std::string bad = text;
+    bad[bad.find("device") + 8] = 'z';
+    EXPECT_FALSE(Store::parse(bad, back));
+    EXPECT_FALSE(Store::parse(text + "device 41 0 0 - - -\n", back));
+}
+
+// A child rewrites a large store again and again; the parent kills it with SIGKILL as soon
+// as it sees the temporary file being written, and the store must read as one of the
+// versions the child wrote completely.
+TEST(Store, AWriterKilledMidWayLeavesAWholeStore)
+{
+    const std::string dir = tokentest::makeStore();
+    {
+        StoreTransaction txn;
+        ASSERT_EQ(txn.status(), SAR_OK);
+        txn.data() = sampleStore(200, 4000); // a few MB: each write takes many write() calls
+        txn.data().devices[0].label = "0";
+        ASSERT_EQ(txn.commit(), SAR_OK);
+    }
+    int midWrite = 0;
+    int lastLabel = 0;
+    for (int round = 0; round < 12; ++round) {
+        int fd = inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_GE(inotify_add_watch(fd, dir.c_str(), IN_MODIFY), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int i = 1;; ++i) {
+                StoreTransaction txn;
+                if (txn.status() != SAR_OK)
+                    _exit(3);
+                txn.data().devices[0].label = std::to_string(std::stoi(txn.data().devices[0].label) + 1);
+                if (txn.commit() != SAR_OK)
+                    _exit(4);
+            }
+        }
+        // Let a few writes complete in some rounds, then strike during the next write.
+        const int skip = round % 3 * 40;
+        int seen = 0;
+        char buf[4096];
+        struct pollfd p = {fd, POLLIN, 0};
+        while (poll(&p, 1, 10000) > 0) {
+            ssize_t len = read(fd, buf, sizeof buf);
+            bool tmpModified = false;
+            for (char *q = buf; q < buf + len;) {
+                auto *e = reinterpret_cast<struct inotify_event *>(q);
+                if (e->len && !strcmp(e->name, "store.db.tmp"))
+                    tmpModified = true;
+                q += sizeof(struct inotify_event) + e->len;
+            }
+            if (tmpModified && ++seen > skip)
+                break;
+        }
+        kill(pid, SIGKILL);
+        int st = 0;
+        waitpid(pid, &st, 0);
+        close(fd);
+        ASSERT_TRUE(WIFSIGNALED(st)) << "the writer stopped by itself with " << WEXITSTATUS(st);
+
+        struct stat tmp;
+        if (stat((dir + "/store.db.tmp").c_str(), &tmp) == 0 &&
+            tmp.st_size < static_cast<off_t>(tokentest::readFile(dir + "/store.db").size()))
+            ++midWrite;
+        StoreData data;
+        ASSERT_EQ(Store::read(data), SAR_OK) << "round " << round;
+        ASSERT_EQ(data.devices.size(), 2u);
+        ASSERT_EQ(data.devices[0].applications[0].containers.size(), 200u);
+        const int label = std::stoi(data.devices[0].label);
+        EXPECT_GE(label, lastLabel);
+        lastLabel = label;
+    }
+    // The kills really fell inside writes (a half-written temporary file was left).
+    EXPECT_GT(midWrite, 0);
+    // A later writer is not disturbed by what a killed one left behind.
+    StoreTransaction txn;
+    ASSERT_EQ(txn.status(), SAR_OK);
+    txn.data().devices[0].label = "after";
+    ASSERT_EQ(txn.commit(), SAR_OK);
+    StoreData data;
+    ASSERT_EQ(Store::read(data), SAR_OK);
+    EXPECT_EQ(data.devices[0].label, "after");
+    tokentest::removeTree(dir);
+}
+
+TEST(Store, DamagedFileReadsAsAnErrorAndAMissingOneAsEmpty)
+{
+    const std::string dir = tokentest::makeStore();
+    StoreData data;
+    EXPECT_EQ(Store::read(data), SAR_OK);
+    EXPECT_TRUE(data.devices.empty());
+    ASSERT_TRUE(Store::makeDirectory());
+    FILE *f = fopen((dir + "/store.db").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("mvukey-store 1\ndevice", f);
+    fclose(f);
+    EXPECT_EQ(Store::read(data), SAR_READFILEERR);
+    StoreTransaction txn;
+    EXPECT_EQ(txn.status(), SAR_READFILEERR);
+    EXPECT_EQ(txn.commit(), SAR_READFILEERR); // a damaged store is never overwritten
+    tokentest::removeTree(dir);
+}
+
+} // namespace

@@ -1,0 +1,29 @@
+# The token stand-in: store encoding and crash safety, the SKF calls bound by name, device
+# events across processes and threads, and the mvtoken tool.
+find_package(GTest REQUIRED)
+
+set(standin_deps SKFAPI mvtoken)
+
+mv_add_test(NAME mvtoken_store_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_store.cpp
+  LIBS mvtoken_model GTest::gtest_main
+  TIMEOUT 240)
+
+mv_add_test(NAME mvtoken_skf_calls_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_skf_calls.cpp
+  LIBS mvtoken_model GTest::gtest_main ${CMAKE_DL_LIBS}
+  TIMEOUT 240)
+add_dependencies(mvtoken_skf_calls_test ${standin_deps})
+
+mv_add_test(NAME mvtoken_skf_events_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_skf_events.cpp
+  LIBS GTest::gtest Threads::Threads ${CMAKE_DL_LIBS}
+  TIMEOUT 180)
+target_include_directories(mvtoken_skf_events_test PRIVATE ${PROJECT_SOURCE_DIR}/tool)
+add_dependencies(mvtoken_skf_events_test ${standin_deps})
+
+mv_add_test(NAME mvtoken_cli_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_mvtoken_cli.cpp
+  LIBS mvtoken_model GTest::gtest_main
+  TIMEOUT 240)
+add_dependencies(mvtoken_cli_test ${standin_deps})
