@@ -33,3 +33,4 @@ endfunction()
 
 mv_add_page_test(test_keymanage)
 mv_add_page_test(test_format)
+mv_add_page_test(test_pagewiring)
