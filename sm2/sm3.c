@@ -87,40 +87,49 @@ static const uint32_t sm3_k[64] = {
     ROUNDS4((j) + 8, FF, GG, w8, w9, w10, w11, w12, w13, w14, w15, w0, w1, w2, w3, w4, w5, w6, w7); \
     ROUNDS4((j) + 12, FF, GG, w12, w13, w14, w15, w0, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11)
 
+/* Compresses the block at p into the chaining value v0..v7 and moves p on. */
+#define SM3_BLOCK()                                  \
+    do {                                             \
+        w0 = load_be32(p);                           \
+        w1 = load_be32(p + 4);                       \
+        w2 = load_be32(p + 8);                       \
+        w3 = load_be32(p + 12);                      \
+        w4 = load_be32(p + 16);                      \
+        w5 = load_be32(p + 20);                      \
+        w6 = load_be32(p + 24);                      \
+        w7 = load_be32(p + 28);                      \
+        w8 = load_be32(p + 32);                      \
+        w9 = load_be32(p + 36);                      \
+        w10 = load_be32(p + 40);                     \
+        w11 = load_be32(p + 44);                     \
+        w12 = load_be32(p + 48);                     \
+        w13 = load_be32(p + 52);                     \
+        w14 = load_be32(p + 56);                     \
+        w15 = load_be32(p + 60);                     \
+        a = v0; b = v1; c = v2; d = v3;              \
+        e = v4; f = v5; g = v6; h = v7;              \
+        R16(0, FF0, GG0);                            \
+        R16(16, FF1, GG1);                           \
+        R16(32, FF1, GG1);                           \
+        R16(48, FF1, GG1);                           \
+        v0 ^= a; v1 ^= b; v2 ^= c; v3 ^= d;          \
+        v4 ^= e; v5 ^= f; v6 ^= g; v7 ^= h;          \
+        p += SM3_BLOCK_SIZE;                         \
+    } while (0)
+
 static void sm3_blocks(uint32_t state[8], const unsigned char *p, size_t nblocks)
 {
     uint32_t a, b, c, d, e, f, g, h;
     uint32_t w0, w1, w2, w3, w4, w5, w6, w7, w8, w9, w10, w11, w12, w13, w14, w15;
+    /* The chaining value stays in registers from block to block. */
+    uint32_t v0 = state[0], v1 = state[1], v2 = state[2], v3 = state[3];
+    uint32_t v4 = state[4], v5 = state[5], v6 = state[6], v7 = state[7];
 
-    while (nblocks-- > 0) {
-        w0 = load_be32(p);
-        w1 = load_be32(p + 4);
-        w2 = load_be32(p + 8);
-        w3 = load_be32(p + 12);
-        w4 = load_be32(p + 16);
-        w5 = load_be32(p + 20);
-        w6 = load_be32(p + 24);
-        w7 = load_be32(p + 28);
-        w8 = load_be32(p + 32);
-        w9 = load_be32(p + 36);
-        w10 = load_be32(p + 40);
-        w11 = load_be32(p + 44);
-        w12 = load_be32(p + 48);
-        w13 = load_be32(p + 52);
-        w14 = load_be32(p + 56);
-        w15 = load_be32(p + 60);
-        a = state[0]; b = state[1]; c = state[2]; d = state[3];
-        e = state[4]; f = state[5]; g = state[6]; h = state[7];
+    while (nblocks-- > 0)
+        SM3_BLOCK();
 
-        R16(0, FF0, GG0);
-        R16(16, FF1, GG1);
-        R16(32, FF1, GG1);
-        R16(48, FF1, GG1);
-
-        state[0] ^= a; state[1] ^= b; state[2] ^= c; state[3] ^= d;
-        state[4] ^= e; state[5] ^= f; state[6] ^= g; state[7] ^= h;
-        p += SM3_BLOCK_SIZE;
-    }
+    state[0] = v0; state[1] = v1; state[2] = v2; state[3] = v3;
+    state[4] = v4; state[5] = v5; state[6] = v6; state[7] = v7;
 }
 
 void SM3_Transform(uint32_t state[8], const unsigned char block[SM3_BLOCK_SIZE])

@@ -13,6 +13,7 @@ add_library(mvsm2_sign_core STATIC
   ${PROJECT_SOURCE_DIR}/sm2/sm2_sign.c
   ${PROJECT_SOURCE_DIR}/sm2/sm2_z.c)
 mv_project_target(mvsm2_sign_core)
+set_source_files_properties(${PROJECT_SOURCE_DIR}/sm2/sm3.c PROPERTIES COMPILE_OPTIONS -funroll-loops)
 target_include_directories(mvsm2_sign_core PUBLIC ${PROJECT_SOURCE_DIR}/sm2/include)
 target_link_libraries(mvsm2_sign_core PUBLIC mv_crypto_static)
 if(MV_FUZZ)
