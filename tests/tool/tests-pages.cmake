@@ -34,3 +34,15 @@ endfunction()
 mv_add_page_test(test_keymanage)
 mv_add_page_test(test_format)
 mv_add_page_test(test_pagewiring)
+
+# Device events end to end, on a virtual display of its own with a tray host.
+add_executable(test_deviceevents ${CMAKE_CURRENT_LIST_DIR}/test_deviceevents.cpp)
+mv_project_target(test_deviceevents)
+target_link_libraries(test_deviceevents PRIVATE mvclient_core Qt5::Test Qt5::Widgets)
+target_include_directories(test_deviceevents PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+set_target_properties(test_deviceevents PROPERTIES AUTOMOC ON RUNTIME_OUTPUT_DIRECTORY ${MV_BIN_DIR})
+add_dependencies(test_deviceevents SKFAPI mvtoken)
+add_test(NAME test_deviceevents
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/with_tray.sh $<TARGET_FILE:test_deviceevents>)
+set_tests_properties(test_deviceevents PROPERTIES TIMEOUT 180 ENVIRONMENT
+  "QT_QPA_PLATFORM=xcb;QT_XCB_GL_INTEGRATION=none;XDG_RUNTIME_DIR=${CMAKE_BINARY_DIR}/xdg-runtime;MV_BIN_DIR=${MV_BIN_DIR};LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0;ASAN_OPTIONS=detect_leaks=1")
