@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include <openssl/crypto.h>
+
 /* IV of GM/T 0004, eight big-endian words. */
 static const unsigned char g_iv[32] = {
     0x73, 0x80, 0x16, 0x6f, 0x49, 0x14, 0xb2, 0xb9, 0x17, 0x24, 0x42, 0xd7, 0xda, 0x8a, 0x06, 0x00,
@@ -224,6 +226,7 @@ int SM3_Final(unsigned char *md, SM3_CTX *c)
 
     c->num = 0;
     SM3_Update(c, pad, padlen);
+    OPENSSL_cleanse(pad, padlen);
 
     SM3_iv2md(c->state, c->digest);
     memcpy(md, c->digest, SM3_DIGEST_LENGTH);
@@ -239,5 +242,6 @@ unsigned char *SM3(const void *data, size_t len, unsigned char *md)
     SM3_Init(&c);
     SM3_Update(&c, data, len);
     SM3_Final(md, &c);
+    OPENSSL_cleanse(&c, sizeof(c));
     return md;
 }
