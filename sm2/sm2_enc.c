@@ -59,6 +59,19 @@ static int sm2_scratch(const EC_GROUP *group, BN_CTX **bnctx, EC_POINT **pt)
     return *bnctx != NULL && *pt != NULL;
 }
 
+/* Whether h * P is the point at infinity. With the cofactor 1 (the SM2 curve) that is P
+ * itself, and the multiplication, as costly as any other, is saved. */
+static int sm2_cofactor_kills(const EC_GROUP *group, const EC_POINT *P, BIGNUM *h,
+                              EC_POINT *scratch, BN_CTX *bnctx)
+{
+    if (!EC_GROUP_get_cofactor(group, h, bnctx))
+        return 1;
+    if (BN_is_one(h))
+        return EC_POINT_is_at_infinity(group, P);
+    return !EC_POINT_mul(group, scratch, NULL, P, h, bnctx)
+           || EC_POINT_is_at_infinity(group, scratch);
+}
+
 int SM2_enc_init(SM2_CRYPT_CTX *ctx, const EC_KEY *key)
 {
     static const unsigned char seed[4] = { 'j', 'e', 'k', 'u' };
@@ -104,9 +117,7 @@ int SM2_enc_init(SM2_CRYPT_CTX *ctx, const EC_KEY *key)
 
     /* hP must not be the point at infinity */
     if ((pub = EC_KEY_get0_public_key(key)) == NULL
-        || !EC_GROUP_get_cofactor(group, h, bnctx)
-        || !EC_POINT_mul(group, pt, NULL, pub, h, bnctx)
-        || EC_POINT_is_at_infinity(group, pt))
+        || sm2_cofactor_kills(group, pub, h, pt, bnctx))
         goto err;
 
     /* (x2, y2) = kP */
@@ -363,9 +374,7 @@ int SM2_dec_prepare(SM2_CRYPT_CTX *ctx, const unsigned char *in, size_t inlen)
         || !EC_POINT_set_affine_coordinates(group, c1, x, y, bnctx)
         || EC_POINT_is_on_curve(group, c1, bnctx) != 1)
         goto err;
-    if (!EC_GROUP_get_cofactor(group, h, bnctx)
-        || !EC_POINT_mul(group, pt, NULL, c1, h, bnctx)
-        || EC_POINT_is_at_infinity(group, pt))
+    if (sm2_cofactor_kills(group, c1, h, pt, bnctx))
         goto err;
 
     /* (x2, y2) = d * C1 */

@@ -35,3 +35,10 @@ mv_add_fuzz(NAME sm2_dec_gmt_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_sm
   LIBS mvsm2_enc_core CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-dec-gmt SECONDS 25)
 mv_add_fuzz(NAME sm2_dec_stream_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_sm2_dec_stream.c
   LIBS mvsm2_enc_core CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-dec-stream SECONDS 25)
+
+if(MV_BENCH)
+  find_package(benchmark REQUIRED)
+  mv_add_test(NAME sm2_enc_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench/bench_sm2_enc.cpp
+    LIBS mvsm2_enc_core benchmark::benchmark
+    ARGS --benchmark_min_time=0.05 LABELS bench)
+endif()
