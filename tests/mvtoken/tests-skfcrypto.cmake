@@ -1,0 +1,9 @@
+# The stand-in's cryptographic calls (mvtoken/skf_crypto.cpp).
+find_package(GTest REQUIRED)
+
+mv_add_test(NAME mvtoken_skf_crypto_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_skf_crypto.cpp
+  LIBS GTest::gtest_main ${CMAKE_DL_LIBS}
+  TIMEOUT 180)
+target_include_directories(mvtoken_skf_crypto_test PRIVATE ${PROJECT_SOURCE_DIR}/tool)
+add_dependencies(mvtoken_skf_crypto_test SKFAPI mvtoken)
