@@ -3,11 +3,14 @@
 // working directory of its own.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include <openssl/bn.h>
@@ -52,6 +55,7 @@ protected:
 
 using LogOff = LogDirectory;
 using LogOn = LogDirectory;
+using LogRace = LogDirectory;
 
 std::string captured(void (*fn)())
 {
@@ -113,6 +117,27 @@ TEST_F(LogOn, HexDumpCarriesLengthOnlyInFile)
                              "................\n";
     EXPECT_EQ(out, "hashmac\n" + dump + "\n");
     EXPECT_EQ(readFile("openssl_log1.txt"), "hashmac len[16 0x10]\n" + dump + "\n");
+}
+
+TEST_F(LogRace, FirstUseFromManyThreadsDecidesOnce)
+{
+    writeFile("LogConfig", "");
+    testing::internal::CaptureStdout();
+    std::vector<std::thread> threads;
+    std::atomic<int> waiting{8};
+    for (int i = 0; i < 8; i++)
+        threads.emplace_back([&waiting] {
+            // Start all first uses together.
+            waiting--;
+            while (waiting.load() > 0) {
+            }
+            EXPECT_EQ(checkLog(), 0);
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "g_LogFlag = 0\n");
+    EXPECT_EQ(g_InitLog, 1);
+    EXPECT_EQ(g_LogFlag, 0);
 }
 
 TEST(BigNumberPrint, HexWithSignAndNoLineEnd)

@@ -33,6 +33,8 @@ if(TARGET mvsm2)
     LIBS mvsm2 GTest::gtest_main ARGS --gtest_filter=LogOff.*:BigNumberPrint.*)
   mv_add_test(NAME sm2_log_on_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_gmt_log.cpp
     LIBS mvsm2 GTest::gtest_main ARGS --gtest_filter=LogOn.*)
+  mv_add_test(NAME sm2_log_race_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_gmt_log.cpp
+    LIBS mvsm2 GTest::gtest_main ARGS --gtest_filter=LogRace.*)
 endif()
 
 mv_add_test(NAME sm2_sign_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_sign.cpp
