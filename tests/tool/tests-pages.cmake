@@ -46,3 +46,13 @@ add_test(NAME test_deviceevents
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/with_tray.sh $<TARGET_FILE:test_deviceevents>)
 set_tests_properties(test_deviceevents PROPERTIES TIMEOUT 180 ENVIRONMENT
   "QT_QPA_PLATFORM=xcb;QT_XCB_GL_INTEGRATION=none;XDG_RUNTIME_DIR=${CMAKE_BINARY_DIR}/xdg-runtime;MV_BIN_DIR=${MV_BIN_DIR};LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0;ASAN_OPTIONS=detect_leaks=1")
+
+# The real program on a virtual display: demo token, insertion and removal from outside,
+# quitting from the tray while the device-event thread waits.
+if(TARGET MirvaleClient)
+  add_test(NAME test_program_device_events
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/xvfb_program_events.sh
+      $<TARGET_FILE:MirvaleClient> $<TARGET_FILE:mvtoken> ${CMAKE_CURRENT_BINARY_DIR}/program-events)
+  set_tests_properties(test_program_device_events PROPERTIES TIMEOUT 180 ENVIRONMENT
+    "QT_XCB_GL_INTEGRATION=none;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0;ASAN_OPTIONS=detect_leaks=1")
+endif()
