@@ -1,0 +1,275 @@
+// Certificate summaries and the field extractor, over certificates made here with OpenSSL.
+
+#include <QtTest>
+
+#include <cstring>
+#include <vector>
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include "utils.h"
+
+namespace {
+
+struct NameEntry {
+    const char *field;
+    QByteArray value;
+};
+
+// A certificate with the given parts, signed with a fresh EC P-256 key and SHA-256.
+struct CertSpec {
+    long version = 2; // -1: no version field at all (v1)
+    QByteArray serial = QByteArray::fromHex("01A2B3C4");
+    std::vector<NameEntry> issuer = {{"C", "CN"}, {"O", "Sample Org"}, {"CN", "Sample CA"}};
+    std::vector<NameEntry> subject = {
+        {"C", "CN"}, {"O", "Sample Org"}, {"OU", "Dept A"}, {"CN", "User One"}, {"L", "Springfield"}};
+    const char *notBefore = "240301080000Z";
+    const char *notAfter = "20510301080000Z";
+};
+
+X509_NAME *makeName(const std::vector<NameEntry> &entries)
+{
+    X509_NAME *name = X509_NAME_new();
+    for (const auto &e : entries)
+        X509_NAME_add_entry_by_txt(name, e.field, V_ASN1_UTF8STRING, // no length limits
+                                   reinterpret_cast<const unsigned char *>(e.value.constData()), e.value.size(), -1, 0);
+    return name;
+}
+
+QByteArray makeCert(const CertSpec &spec)
+{
+    EVP_PKEY *key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    X509 *x = X509_new();
+    if (spec.version >= 0)
+        X509_set_version(x, spec.version);
+    ASN1_INTEGER *serial = ASN1_INTEGER_new();
+    ASN1_STRING_set(serial, spec.serial.constData(), spec.serial.size());
+    X509_set_serialNumber(x, serial);
+    ASN1_INTEGER_free(serial);
+    X509_NAME *issuer = makeName(spec.issuer), *subject = makeName(spec.subject);
+    X509_set_issuer_name(x, issuer);
+    X509_set_subject_name(x, subject);
+    ASN1_TIME_set_string(X509_getm_notBefore(x), spec.notBefore);
+    ASN1_TIME_set_string(X509_getm_notAfter(x), spec.notAfter);
+    X509_set_pubkey(x, key);
+    X509_sign(x, key, EVP_sha256());
+    unsigned char *der = nullptr;
+    const int len = i2d_X509(x, &der);
+    QByteArray out(reinterpret_cast<char *>(der), len);
+    OPENSSL_free(der);
+    X509_NAME_free(issuer);
+    X509_NAME_free(subject);
+    X509_free(x);
+    EVP_PKEY_free(key);
+    return out;
+}
+
+QString summaryOf(QByteArray der, bool sign = true)
+{
+    return Utils::ParseCert(reinterpret_cast<BYTE *>(der.data()), static_cast<ULONG>(der.size()), sign);
+}
+
+// The bytes of the DER element that starts at offset (its header included).
+QByteArray derElement(const QByteArray &der, int offset)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(der.constData()) + offset;
+    int header = 2;
+    long len = p[1];
+    if (p[1] & 0x80) {
+        const int n = p[1] & 0x7f;
+        len = 0;
+        for (int i = 0; i < n; ++i)
+            len = len << 8 | p[2 + i];
+        header = 2 + n;
+    }
+    return der.mid(offset, header + static_cast<int>(len));
+}
+
+int derHeaderLength(const QByteArray &der)
+{
+    const auto b = static_cast<unsigned char>(der[1]);
+    return b & 0x80 ? 2 + (b & 0x7f) : 2;
+}
+
+} // namespace
+
+class TestUtilsCert : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void exampleCertificateSummary()
+    {
+        QCOMPARE(summaryOf(makeCert(CertSpec())),
+                 QString::fromUtf8("v3#01a2b3c4#C=CN, O=Sample Org, CN=Sample CA, #C=CN, O=Sample Org, OU=Dept A, "
+                                   "CN=User One, L=Springfield, #2024年03月01日08时00分 #2051年03月01日08时00分 #1"));
+    }
+
+    void distinguishedNames_data()
+    {
+        QTest::addColumn<QByteArray>("field");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("all six") << QByteArray("C=CN|O=Org|OU=Unit|CN=Name|L=City|ST=State")
+                                 << "C=CN, O=Org, OU=Unit, CN=Name, L=City, S=State";
+        QTest::newRow("order is fixed") << QByteArray("ST=State|CN=Name|C=CN") << "C=CN, CN=Name, S=State";
+        QTest::newRow("common name only") << QByteArray("CN=Only") << "CN=Only, ";
+        QTest::newRow("first of two units") << QByteArray("OU=First|OU=Second|CN=N") << "OU=First, CN=N, ";
+        QTest::newRow("other attributes left out") << QByteArray("emailAddress=a@b.c|street=Main St|CN=N")
+                                                   << "CN=N, ";
+        QTest::newRow("UTF-8 value") << QByteArray("CN=张三") << QString::fromUtf8("CN=张三, ");
+        QTest::newRow("none of the six") << QByteArray("emailAddress=a@b.c") << "";
+    }
+
+    void distinguishedNames()
+    {
+        QFETCH(QByteArray, field);
+        QFETCH(QString, expected);
+        CertSpec spec;
+        spec.subject.clear();
+        for (const QByteArray &part : field.split('|')) {
+            const int eq = part.indexOf('=');
+            static std::vector<QByteArray> keep;
+            keep.push_back(part.left(eq));
+            spec.subject.push_back({keep.back().constData(), part.mid(eq + 1)});
+        }
+        QCOMPARE(summaryOf(makeCert(spec)).split('#').value(3), expected);
+    }
+
+    // Names longer than the summary's 128-byte buffers are cut, never past the buffer and
+    // never inside a character.
+    void longNamesAreCut()
+    {
+        CertSpec spec;
+        spec.subject = {{"O", QByteArray(200, 'o')}, {"CN", "x"}};
+        QCOMPARE(summaryOf(makeCert(spec)).split('#').value(3), "O=" + QString(125, QChar('o')));
+        const QByteArray wide = QString(80, QChar(0x4E2D)).toUtf8(); // 240 bytes
+        spec.subject = {{"CN", wide}};
+        const QString cn = summaryOf(makeCert(spec)).split('#').value(3);
+        QCOMPARE(cn, "CN=" + QString(41, QChar(0x4E2D))); // 3 + 123 bytes of 127
+        QVERIFY(!cn.contains(QChar(QChar::ReplacementCharacter)));
+
+        QByteArray der = makeCert(spec);
+        char out[64];
+        memset(out, 'Z', sizeof out);
+        int outLen = 20;
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(reinterpret_cast<unsigned char *>(der.data()),
+                                                               static_cast<unsigned long>(der.size()), 6, out, &outLen,
+                                                               nullptr, nullptr),
+                 0);
+        QVERIFY(strlen(out) <= 19);
+        for (size_t i = 20; i < sizeof out; ++i)
+            QCOMPARE(out[i], 'Z');
+    }
+
+    void versionsAndSerials()
+    {
+        CertSpec v1;
+        v1.version = -1;
+        QCOMPARE(summaryOf(makeCert(v1)).split('#').value(0), QString("v1"));
+        CertSpec v2;
+        v2.version = 1;
+        QCOMPARE(summaryOf(makeCert(v2)).split('#').value(0), QString("v2"));
+        CertSpec high;
+        high.serial = QByteArray::fromHex("80ff00"); // DER adds a sign byte; the summary does not
+        QCOMPARE(summaryOf(makeCert(high)).split('#').value(1), QString("80ff00"));
+    }
+
+    void notCertificates_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("sign");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("empty, encryption") << QByteArray() << false << "######0";
+        QTest::newRow("text, signature") << QByteArray("-----BEGIN CERTIFICATE-----") << true << "######1";
+        QTest::newRow("truncated certificate") << makeCert(CertSpec()).left(200) << true << "######1";
+    }
+
+    void notCertificates()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, sign);
+        QFETCH(QString, expected);
+        QCOMPARE(summaryOf(bytes, sign), expected);
+        char out[32];
+        int outLen = sizeof out;
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(reinterpret_cast<unsigned char *>(bytes.data()),
+                                                               static_cast<unsigned long>(bytes.size()), 7, out,
+                                                               &outLen, nullptr, nullptr),
+                 0x10000026);
+    }
+
+    void convertTime_data()
+    {
+        QTest::addColumn<QString>("time");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("UTCTime") << "991231235959Z" << QString::fromUtf8("2099年12月31日23时59分 ");
+        QTest::newRow("GeneralizedTime keeps two digits")
+            << "19991231235959Z" << QString::fromUtf8("2099年12月31日23时59分 ");
+        QTest::newRow("example start") << "240301080000Z" << QString::fromUtf8("2024年03月01日08时00分 ");
+        QTest::newRow("short text") << "2403" << QString::fromUtf8("2024年03月日时分 ");
+    }
+
+    void convertTime()
+    {
+        QFETCH(QString, time);
+        QFETCH(QString, expected);
+        QCOMPARE(Utils::convertTimeFromUTCTime(time), expected);
+    }
+
+    // The byte fields: public key bits, to-be-signed part and signature, signature
+    // algorithm; an unknown type leaves the buffers alone; a field that does not fit gives -1.
+    void byteFields()
+    {
+        QByteArray der = makeCert(CertSpec());
+        auto *cert = reinterpret_cast<unsigned char *>(der.data());
+        const auto certLen = static_cast<unsigned long>(der.size());
+        const unsigned char *p = cert;
+        X509 *x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+        QVERIFY(x);
+
+        std::vector<char> out(4096, 'Z'), out2(512, 'Z');
+        int outLen = static_cast<int>(out.size()), out2Len = static_cast<int>(out2.size());
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 9, out.data(), &outLen, out2.data(),
+                                                               &out2Len),
+                 0);
+        QCOMPARE(out[0], 'Z');
+        QCOMPARE(out2[0], 'Z');
+
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 4, out.data(), &outLen, out2.data(),
+                                                               &out2Len),
+                 0);
+        const QByteArray tbs = derElement(der, derHeaderLength(der));
+        QCOMPARE(QByteArray(out.data(), outLen), tbs);
+        const ASN1_BIT_STRING *sig = nullptr;
+        X509_get0_signature(&sig, nullptr, x);
+        QCOMPARE(QByteArray(out2.data(), out2Len), QByteArray(reinterpret_cast<const char *>(sig->data), sig->length));
+
+        outLen = static_cast<int>(out.size());
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 1, out.data(), &outLen, nullptr, nullptr),
+                 0);
+        const ASN1_BIT_STRING *bits = X509_get0_pubkey_bitstr(x);
+        QCOMPARE(QByteArray(out.data(), outLen), QByteArray(reinterpret_cast<const char *>(bits->data), bits->length));
+
+        outLen = static_cast<int>(out.size());
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 5, out.data(), &outLen, nullptr, nullptr),
+                 0);
+        QCOMPARE(QByteArray(out.data(), outLen).toHex(), QByteArray("2a8648ce3d040302")); // ecdsa-with-SHA256
+
+        // Too small for the to-be-signed part: -1, and nothing beyond the capacity changes.
+        std::fill(out.begin(), out.end(), 'Z');
+        outLen = 100;
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 4, out.data(), &outLen, out2.data(),
+                                                               &out2Len),
+                 -1);
+        for (size_t i = 100; i < out.size(); ++i)
+            QCOMPARE(out[i], 'Z');
+        outLen = 2;
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 8, out.data(), &outLen, nullptr, nullptr),
+                 -1);
+        X509_free(x);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUtilsCert)
+#include "test_utils_cert.moc"
