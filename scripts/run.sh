@@ -30,5 +30,6 @@ shot="$build/screenshots/mirvale-window.png"
 # The guard's socket of this run stays apart from any other MirvaleClient on the machine.
 run_tmp="$(mktemp -d)"
 trap 'rm -rf "$run_tmp"' EXIT
-TMPDIR="$run_tmp" bash scripts/xvfb-session.sh "$program" "$shot" "${MV_RUN_SECONDS:-5}"
+mkdir -m 700 "$run_tmp/runtime"
+TMPDIR="$run_tmp" XDG_RUNTIME_DIR="$run_tmp/runtime" bash scripts/xvfb-session.sh "$program" "$shot" "${MV_RUN_SECONDS:-5}"
 echo "Screenshot of the running program: $shot"

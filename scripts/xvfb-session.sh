@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # Runs MirvaleClient on a virtual display with a system tray, takes a screenshot of the
 # screen once the window is up, and quits the program from its tray menu.
-#   bash scripts/xvfb-session.sh PROGRAM SCREENSHOT [SECONDS] [--check-second-start]
+#   bash scripts/xvfb-session.sh PROGRAM SCREENSHOT [SECONDS] [--checks]
 # SECONDS: how long the program stays up after the screenshot (default 3).
-# --check-second-start: also starts the program a second time and checks that it reports
-#   the running instance and leaves its window as it was.
+# --checks: also checks that the minimise button turns red under the mouse, and that a
+#   second start reports the running instance and leaves its window as it was.
 # Starts its own Xvfb (xvfb-run) unless MV_XVFB_INNER is set, i.e. it is already inside.
 set -euo pipefail
 
 program="$1"
 shot="$2"
 hold="${3:-3}"
-check_second="${4:-}"
+checks="${4:-}"
 title="Zavrin管理工具"
 
 if [ -z "${MV_XVFB_INNER:-}" ]; then
@@ -60,7 +60,21 @@ mkdir -p "$(dirname "$shot")"
 import -window root "$shot"
 echo "screenshot: $shot"
 
-if [ "$check_second" = "--check-second-start" ]; then
+if [ "$checks" = "--checks" ]; then
+  # The minimise button sits at (712, 9)-(736, 33) of the window.
+  eval "$(xdotool getwindowgeometry --shell "$win")"
+  xdotool mousemove $((X + 724)) $((Y + 21))
+  sleep 0.5
+  pixel="$(import -window root -crop "1x1+$((X + 716))+$((Y + 13))" txt:- | tail -n 1)"
+  read -r r g b < <(echo "$pixel" | sed -n 's/.*srgb(\([0-9]*\),\([0-9]*\),\([0-9]*\)).*/\1 \2 \3/p')
+  # The style draws the red with the platform's button shading: red clearly dominates.
+  if [ -n "${r:-}" ] && [ "$r" -ge 200 ] && [ $((r - g)) -ge 60 ] && [ $((r - b)) -ge 60 ]; then
+    echo "minimise button under the mouse: red ($r,$g,$b)"
+  else
+    fail "the minimise button under the mouse is not red: $pixel"
+  fi
+  xdotool mousemove $((X + 400)) $((Y + 300))
+
   geometry_before="$(xdotool getwindowgeometry "$win")"
   set +e
   err="$("$program" 2>&1 >/dev/null)"

@@ -85,6 +85,9 @@ private slots:
     void resources();
     void styleSheets_data();
     void styleSheets();
+    void styleTagsReachInsideTheWindow_data();
+    void styleTagsReachInsideTheWindow();
+    void paintsFrameAndTitle();
 
 private:
     std::unique_ptr<ModalDismisser> dismisser;
@@ -403,6 +406,63 @@ void TestMainWindowShell::styleSheets()
     QVERIFY2(sheet.contains(mustHold), qPrintable(path));
     if (path.endsWith("main.css"))
         QCOMPARE(window->styleSheet(), sheet);
+}
+
+// The window's sheet reaches every widget inside it by its style tag; a page's sheet only
+// that page.
+void TestMainWindowShell::styleTagsReachInsideTheWindow_data()
+{
+    // look: "white" a white button (lighter than an untagged one), "blue" the
+    // page sheet's #3b80e5, "plain" the same as an untagged button.
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<bool>("inPageSheet");
+    QTest::addColumn<QString>("look");
+    QTest::newRow("topBT") << "topBT" << false << "white";
+    QTest::newRow("topBT inside a page") << "topBT" << true << "white";
+    QTest::newRow("sureBT inside the page") << "sureBT" << true << "blue";
+    QTest::newRow("sureBT outside the page") << "sureBT" << false << "plain";
+}
+
+void TestMainWindowShell::styleTagsReachInsideTheWindow()
+{
+    QFETCH(QString, tag);
+    QFETCH(bool, inPageSheet);
+    QFETCH(QString, look);
+    buildWindow();
+
+    auto *page = new QWidget(window->centralWidget());
+    if (inPageSheet)
+        page->setStyleSheet(Utils::readfile(":/Qss/keymanage.css"));
+    page->setGeometry(200, 200, 300, 100);
+    auto *button = new QPushButton(page);
+    button->setWhatsThis(tag);
+    button->setGeometry(10, 10, 80, 40);
+    auto *untagged = new QPushButton(page);
+    untagged->setGeometry(110, 10, 80, 40);
+    page->show();
+    page->raise();
+    QCoreApplication::processEvents();
+
+    const QColor tagged = button->grab().toImage().pixelColor(40, 30);
+    const QColor plain = untagged->grab().toImage().pixelColor(40, 30);
+    const QByteArray seen = (tagged.name() + " against " + plain.name()).toLatin1();
+    if (look == "white")
+        QVERIFY2(tagged.lightness() > plain.lightness() + 5 && tagged.lightness() > 245, seen);
+    else if (look == "blue")
+        QCOMPARE(tagged.name(), QString("#3b80e5"));
+    else
+        QCOMPARE(tagged.name(), plain.name());
+}
+
+void TestMainWindowShell::paintsFrameAndTitle()
+{
+    buildWindow();
+    const QImage shot = window->grab().toImage();
+    QCOMPARE(shot.size(), QSize(800, 600));
+    QCOMPARE(qAlpha(shot.pixel(0, 300)), 0);                    // outside the frame
+    QCOMPARE(shot.pixelColor(1, 300), QColor(102, 102, 102));    // the frame's pen
+    const QColor title = shot.pixelColor(300, 120);             // inside the title strip
+    QVERIFY2(title.blue() > title.red() + 40, qPrintable(title.name()));
 }
 
 QTEST_MAIN(TestMainWindowShell)

@@ -30,7 +30,7 @@ if(TARGET MirvaleClient)
   file(MAKE_DIRECTORY ${shell_xvfb_dir}/tmp)
   add_test(NAME test_program_xvfb
     COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/xvfb-session.sh
-      $<TARGET_FILE:MirvaleClient> ${shell_xvfb_dir}/mirvale-window.png 1 --check-second-start)
+      $<TARGET_FILE:MirvaleClient> ${shell_xvfb_dir}/mirvale-window.png 1 --checks)
   # The program draws no OpenGL: without the GL integration Qt loads no Mesa driver,
   # whose allocations the leak checker cannot name once the driver is unloaded at exit.
   set_tests_properties(test_program_xvfb PROPERTIES
