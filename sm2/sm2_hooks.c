@@ -1,0 +1,298 @@
+/*
+ * Changed library functions for SM2 keys: public-key and PKCS#8 decoding, certificate
+ * keys, key comparison and the EC key accessors. The program links with
+ * -Wl,--wrap=NAME for each of them (see link-wrap.cmake), so that the program's calls and
+ * the library's own calls between its object files arrive here; __real_NAME is the
+ * library's function.
+ */
+#include <openssl/ec.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+
+#include "sm2_keys.h"
+#include "sm2_meth_local.h"
+#include "sm2_setup.h"
+
+EVP_PKEY *__real_X509_get_pubkey(X509 *x);
+EVP_PKEY *__real_X509_PUBKEY_get(const X509_PUBKEY *key);
+int __real_EVP_PKEY_cmp(const EVP_PKEY *a, const EVP_PKEY *b);
+int __real_EVP_PKEY_eq(const EVP_PKEY *a, const EVP_PKEY *b);
+EC_KEY *__real_EVP_PKEY_get1_EC_KEY(EVP_PKEY *pkey);
+const EC_KEY *__real_EVP_PKEY_get0_EC_KEY(const EVP_PKEY *pkey);
+const EC_KEY *__real_evp_pkey_get0_EC_KEY_int(const EVP_PKEY *pkey);
+EVP_PKEY *__real_EVP_PKCS82PKEY(const PKCS8_PRIV_KEY_INFO *p8);
+EVP_PKEY *__real_EVP_PKCS82PKEY_ex(const PKCS8_PRIV_KEY_INFO *p8, OSSL_LIB_CTX *libctx,
+                                   const char *propq);
+
+EVP_PKEY *__wrap_X509_get_pubkey(X509 *x);
+EVP_PKEY *__wrap_X509_PUBKEY_get(const X509_PUBKEY *key);
+int __wrap_EVP_PKEY_cmp(const EVP_PKEY *a, const EVP_PKEY *b);
+int __wrap_EVP_PKEY_eq(const EVP_PKEY *a, const EVP_PKEY *b);
+EC_KEY *__wrap_EVP_PKEY_get1_EC_KEY(EVP_PKEY *pkey);
+const EC_KEY *__wrap_EVP_PKEY_get0_EC_KEY(const EVP_PKEY *pkey);
+const EC_KEY *__wrap_evp_pkey_get0_EC_KEY_int(const EVP_PKEY *pkey);
+EVP_PKEY *__wrap_EVP_PKCS82PKEY(const PKCS8_PRIV_KEY_INFO *p8);
+EVP_PKEY *__wrap_EVP_PKCS82PKEY_ex(const PKCS8_PRIV_KEY_INFO *p8, OSSL_LIB_CTX *libctx,
+                                   const char *propq);
+
+int sm2_algor_key_type(const X509_ALGOR *alg)
+{
+    const ASN1_OBJECT *algorithm;
+    const void *pval;
+    int ptype, type;
+
+    X509_ALGOR_get0(&algorithm, &ptype, &pval, alg);
+    type = OBJ_obj2nid(algorithm);
+    if (ptype == V_ASN1_OBJECT && OBJ_obj2nid(pval) == NID_sm2)
+        type = NID_sm2;
+    if (type == NID_sm2 || (type != NID_undef && type == sm2_nid_sm2_1()))
+        type = NID_sm2;
+    return type;
+}
+
+static int sm2_key_on_sm2_curve(const EVP_PKEY *pkey)
+{
+    const EC_KEY *eckey = sm2_pkey_get0_eckey(pkey);
+    const EC_GROUP *group = eckey != NULL ? EC_KEY_get0_group(eckey) : NULL;
+
+    return group != NULL && EC_GROUP_get_curve_name(group) == NID_sm2;
+}
+
+/* A new key object of the given type holding a copy of the EC key of pkey. */
+static EVP_PKEY *sm2_pkey_retyped_copy(const EVP_PKEY *pkey, int type)
+{
+    EVP_PKEY *copy = EVP_PKEY_new();
+    EC_KEY *eckey = EC_KEY_dup(sm2_pkey_get0_eckey(pkey));
+
+    if (copy == NULL || eckey == NULL || !sm2_pkey_assign_typed(copy, type, eckey)) {
+        EC_KEY_free(eckey);
+        EVP_PKEY_free(copy);
+        return NULL;
+    }
+    return copy;
+}
+
+EVP_PKEY *__wrap_X509_get_pubkey(X509 *x)
+{
+    EVP_PKEY *pkey, *sm2;
+
+    sm2_setup_ensure();
+    if ((pkey = __real_X509_get_pubkey(x)) == NULL)
+        return NULL;
+    if (!sm2_key_on_sm2_curve(pkey))
+        return pkey;
+    /* Every key on the SM2 curve is handed out as a fresh SM2 key. */
+    sm2 = sm2_pkey_retyped_copy(pkey, NID_sm2);
+    EVP_PKEY_free(pkey);
+    return sm2;
+}
+
+/* 1 when the EC method can read a curve from the parameters of alg. */
+static int sm2_algor_has_curve(const X509_ALGOR *alg)
+{
+    const void *pval;
+    const unsigned char *pm;
+    EC_GROUP *group = NULL;
+    int ptype;
+
+    X509_ALGOR_get0(NULL, &ptype, &pval, alg);
+    if (ptype == V_ASN1_OBJECT)
+        group = EC_GROUP_new_by_curve_name(OBJ_obj2nid(pval));
+    else if (ptype == V_ASN1_SEQUENCE) {
+        pm = ((const ASN1_STRING *)pval)->data;
+        group = d2i_ECPKParameters(NULL, &pm, ((const ASN1_STRING *)pval)->length);
+    }
+    EC_GROUP_free(group);
+    return group != NULL;
+}
+
+/* An EC public key whose parameters name no usable curve lies on the SM2 curve. */
+static EVP_PKEY *sm2_pubkey_on_default_curve(const X509_PUBKEY *key)
+{
+    const unsigned char *p;
+    int pklen;
+    EC_KEY *eckey = NULL;
+    EVP_PKEY *pkey = NULL;
+
+    if (!X509_PUBKEY_get0_param(NULL, &p, &pklen, NULL, key))
+        return NULL;
+    if ((eckey = SM2_KEY_get(0)) == NULL) {
+        ERR_raise(ERR_LIB_EC, ERR_R_EC_LIB);
+        return NULL;
+    }
+    if (!o2i_ECPublicKey(&eckey, &p, pklen)) {
+        ERR_raise(ERR_LIB_EC, EC_R_DECODE_ERROR);
+        goto err;
+    }
+    if ((pkey = EVP_PKEY_new()) == NULL || !sm2_pkey_assign_typed(pkey, EVP_PKEY_EC, eckey))
+        goto err;
+    return pkey;
+err:
+    EVP_PKEY_free(pkey);
+    EC_KEY_free(eckey);
+    return NULL;
+}
+
+EVP_PKEY *__wrap_X509_PUBKEY_get(const X509_PUBKEY *key)
+{
+    X509_ALGOR *alg;
+    EVP_PKEY *pkey;
+    int type;
+
+    sm2_setup_ensure();
+    if (key == NULL || !X509_PUBKEY_get0_param(NULL, NULL, NULL, &alg, key))
+        return __real_X509_PUBKEY_get(key);
+    type = sm2_algor_key_type(alg);
+    if (type == NID_sm2) {
+        ERR_set_mark();
+        pkey = __real_X509_PUBKEY_get(key);
+        if (pkey != NULL && EVP_PKEY_get_id(pkey) == NID_sm2) {
+            ERR_clear_last_mark();
+            return pkey;
+        }
+        EVP_PKEY_free(pkey);
+        ERR_pop_to_mark();
+        /* The library has no SM2 decoding of these parameters: decode with the SM2
+         * method. */
+        if ((pkey = EVP_PKEY_new()) == NULL)
+            return NULL;
+        if (!EVP_PKEY_set_type(pkey, NID_sm2) || !eckey_sm2_pub_decode(pkey, key)) {
+            ERR_raise(ERR_LIB_X509, X509_R_PUBLIC_KEY_DECODE_ERROR);
+            EVP_PKEY_free(pkey);
+            return NULL;
+        }
+        return pkey;
+    }
+    pkey = __real_X509_PUBKEY_get(key);
+    if (pkey == NULL && type == NID_X9_62_id_ecPublicKey && !sm2_algor_has_curve(alg))
+        pkey = sm2_pubkey_on_default_curve(key);
+    return pkey;
+}
+
+/* Compares keys of which at least one is an SM2 key: equal types, or an EC key first and
+ * an SM2 key second; then groups and public points as the EC method does. */
+static int sm2_pkey_cmp(const EVP_PKEY *a, const EVP_PKEY *b)
+{
+    int ta = EVP_PKEY_get_base_id(a), tb = EVP_PKEY_get_base_id(b);
+    const EC_KEY *ka, *kb;
+    const EC_GROUP *ga, *gb;
+    const EC_POINT *pa, *pb;
+    int r;
+
+    if (ta != tb && !(ta == EVP_PKEY_EC && tb == NID_sm2))
+        return -1;
+    ka = sm2_pkey_get0_eckey(a);
+    kb = sm2_pkey_get0_eckey(b);
+    ga = ka != NULL ? EC_KEY_get0_group(ka) : NULL;
+    gb = kb != NULL ? EC_KEY_get0_group(kb) : NULL;
+    if (ga == NULL || gb == NULL)
+        return -2;
+    if (EC_GROUP_cmp(ga, gb, NULL) != 0)
+        return 0;
+    pa = EC_KEY_get0_public_key(ka);
+    pb = EC_KEY_get0_public_key(kb);
+    if (pa == NULL || pb == NULL)
+        return -2;
+    r = EC_POINT_cmp(gb, pa, pb, NULL);
+    if (r == 0)
+        return 1;
+    return r == 1 ? 0 : -2;
+}
+
+static int sm2_pkey_cmp_applies(const EVP_PKEY *a, const EVP_PKEY *b)
+{
+    return a != NULL && b != NULL
+           && (EVP_PKEY_get_base_id(a) == NID_sm2 || EVP_PKEY_get_base_id(b) == NID_sm2);
+}
+
+int __wrap_EVP_PKEY_cmp(const EVP_PKEY *a, const EVP_PKEY *b)
+{
+    if (sm2_pkey_cmp_applies(a, b))
+        return sm2_pkey_cmp(a, b);
+    return __real_EVP_PKEY_cmp(a, b);
+}
+
+int __wrap_EVP_PKEY_eq(const EVP_PKEY *a, const EVP_PKEY *b)
+{
+    if (sm2_pkey_cmp_applies(a, b))
+        return sm2_pkey_cmp(a, b);
+    return __real_EVP_PKEY_eq(a, b);
+}
+
+EC_KEY *__wrap_EVP_PKEY_get1_EC_KEY(EVP_PKEY *pkey)
+{
+    if (pkey != NULL && EVP_PKEY_get_base_id(pkey) == NID_sm2)
+        return EVP_PKEY_get1_EC_SM2_KEY(pkey);
+    return __real_EVP_PKEY_get1_EC_KEY(pkey);
+}
+
+const EC_KEY *__wrap_EVP_PKEY_get0_EC_KEY(const EVP_PKEY *pkey)
+{
+    if (pkey != NULL && EVP_PKEY_get_base_id(pkey) == NID_sm2)
+        return sm2_pkey_get0_eckey(pkey);
+    return __real_EVP_PKEY_get0_EC_KEY(pkey);
+}
+
+const EC_KEY *__wrap_evp_pkey_get0_EC_KEY_int(const EVP_PKEY *pkey)
+{
+    if (pkey != NULL && EVP_PKEY_get_base_id(pkey) == NID_sm2)
+        return sm2_pkey_get0_eckey(pkey);
+    return __real_evp_pkey_get0_EC_KEY_int(pkey);
+}
+
+/* PKCS#8: the SM2 algorithm objects give SM2 keys; id-ecPublicKey gives EC keys, also
+ * on the SM2 curve. */
+static EVP_PKEY *sm2_pkcs82pkey(const PKCS8_PRIV_KEY_INFO *p8, EVP_PKEY *(*real)(
+    const PKCS8_PRIV_KEY_INFO *, OSSL_LIB_CTX *, const char *), OSSL_LIB_CTX *libctx,
+    const char *propq)
+{
+    const ASN1_OBJECT *algorithm;
+    EVP_PKEY *pkey, *ec;
+    int type;
+
+    sm2_setup_ensure();
+    if (p8 == NULL || !PKCS8_pkey_get0(&algorithm, NULL, NULL, NULL, p8))
+        return real(p8, libctx, propq);
+    type = OBJ_obj2nid(algorithm);
+    if (type == NID_sm2 || (type != NID_undef && type == sm2_nid_sm2_1())) {
+        if ((pkey = EVP_PKEY_new()) == NULL) {
+            ERR_raise(ERR_LIB_EVP, ERR_R_MALLOC_FAILURE);
+            return NULL;
+        }
+        if (!EVP_PKEY_set_type(pkey, NID_sm2) || !eckey_sm2_priv_decode(pkey, p8)) {
+            ERR_raise(ERR_LIB_EVP, EVP_R_PRIVATE_KEY_DECODE_ERROR);
+            EVP_PKEY_free(pkey);
+            return NULL;
+        }
+        return pkey;
+    }
+    pkey = real(p8, libctx, propq);
+    if (type == NID_X9_62_id_ecPublicKey && pkey != NULL
+        && EVP_PKEY_get_base_id(pkey) == NID_sm2) {
+        ec = sm2_pkey_retyped_copy(pkey, EVP_PKEY_EC);
+        EVP_PKEY_free(pkey);
+        pkey = ec;
+    }
+    return pkey;
+}
+
+static EVP_PKEY *sm2_real_pkcs82pkey(const PKCS8_PRIV_KEY_INFO *p8, OSSL_LIB_CTX *libctx,
+                                     const char *propq)
+{
+    (void)libctx;
+    (void)propq;
+    return __real_EVP_PKCS82PKEY(p8);
+}
+
+EVP_PKEY *__wrap_EVP_PKCS82PKEY(const PKCS8_PRIV_KEY_INFO *p8)
+{
+    return sm2_pkcs82pkey(p8, sm2_real_pkcs82pkey, NULL, NULL);
+}
+
+EVP_PKEY *__wrap_EVP_PKCS82PKEY_ex(const PKCS8_PRIV_KEY_INFO *p8, OSSL_LIB_CTX *libctx,
+                                   const char *propq)
+{
+    return sm2_pkcs82pkey(p8, __real_EVP_PKCS82PKEY_ex, libctx, propq);
+}
