@@ -18,7 +18,7 @@ Q_GLOBAL_STATIC(Struct_ECCSIGNATUREBLOB, pSignature)
 
 const ULONG kOutputSize = 128;      // cipher text, signature and digest buffers
 const int kRsaInputSize = 64;       // data to sign, zero-padded
-const ULONG kEccExportSize = 256;
+const ULONG kEccExportBufferSize = 256;
 const ULONG kSymmKeySize = 32;
 const char kCipherIv[] = "8405172639051824";
 // GM/T 0009 default signer ID.
@@ -27,7 +27,7 @@ const ULONG kSignerIdLen = 16;
 
 // Exported ECC public key: a 4-byte bit length, then X and Y in 64-byte fields.
 const int kExportBitLenSize = 4;
-const int kEccCoordinateSize = 64;
+const int kEccCoordinateField = 64;
 
 template <typename Fn> Fn resolve(void *skfHandle, const char *name)
 {
@@ -135,7 +135,7 @@ struct EccFunctions {
 QString eccDigest(const EccFunctions &fn, void *hDev, void *hContainer, const QString &data, BYTE *exported,
                   BYTE *digest, ULONG *digestLen, const QString &exportFailed)
 {
-    ULONG exportedLen = kEccExportSize;
+    ULONG exportedLen = kEccExportBufferSize;
     ULONG rv = fn.exportPublicKey(hContainer, TRUE, exported, &exportedLen);
     if (rv != SAR_OK)
         return failure(rv, exportFailed);
@@ -145,8 +145,8 @@ QString eccDigest(const EccFunctions &fn, void *hDev, void *hContainer, const QS
     std::uint32_t bitLen = 0;
     std::memcpy(&bitLen, exported, kExportBitLenSize);
     pubKey.BitLen = bitLen;
-    std::memcpy(pubKey.XCoordinate, exported + kExportBitLenSize, kEccCoordinateSize);
-    std::memcpy(pubKey.YCoordinate, exported + kExportBitLenSize + kEccCoordinateSize, kEccCoordinateSize);
+    std::memcpy(pubKey.XCoordinate, exported + kExportBitLenSize, kEccCoordinateField);
+    std::memcpy(pubKey.YCoordinate, exported + kExportBitLenSize + kEccCoordinateField, kEccCoordinateField);
 
     BYTE signerId[kSignerIdLen];
     std::memcpy(signerId, kSignerId, kSignerIdLen);
@@ -267,7 +267,7 @@ QString Utils::EccSignData(void *skfHandle, void *hDev, void *hContainer, QStrin
     if (!resolved || !eccSignData)
         return refusal("-2#", QObject::tr("无法解析库函数，不能检测数据ECC签名功能"));
 
-    alignas(ECCPUBLICKEYBLOB) BYTE exported[kEccExportSize] = {0};
+    alignas(ECCPUBLICKEYBLOB) BYTE exported[kEccExportBufferSize] = {0};
     BYTE digest[kOutputSize] = {0};
     ULONG digestLen = 0;
     const QString failed = eccDigest(fn, hDev, hContainer, data, exported, digest, &digestLen,
@@ -294,7 +294,7 @@ QString Utils::EccVerifyData(void *skfHandle, void *hDev, void *hContainer, QStr
     if (!resolved || !eccVerify)
         return refusal("-2#", QObject::tr("无法解析库函数，不能检测数据ECC验签功能"));
 
-    alignas(ECCPUBLICKEYBLOB) BYTE exported[kEccExportSize] = {0};
+    alignas(ECCPUBLICKEYBLOB) BYTE exported[kEccExportBufferSize] = {0};
     BYTE digest[kOutputSize] = {0};
     ULONG digestLen = 0;
     const QString failed = eccDigest(fn, hDev, hContainer, data, exported, digest, &digestLen,
