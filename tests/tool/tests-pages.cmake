@@ -56,3 +56,15 @@ if(TARGET MirvaleClient)
   set_tests_properties(test_program_device_events PROPERTIES TIMEOUT 180 ENVIRONMENT
     "QT_XCB_GL_INTEGRATION=none;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0;ASAN_OPTIONS=detect_leaks=1")
 endif()
+
+# One key page load against a bare token walk with OpenSSL decoding.
+if(MV_BENCH)
+  find_package(benchmark REQUIRED)
+  mv_add_test(NAME bench_keypage QT
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_keypage.cpp
+    LIBS mvclient_core benchmark::benchmark ${CMAKE_DL_LIBS}
+    ARGS --benchmark_min_time=0.05
+    TIMEOUT 300 LABELS bench)
+  set_target_properties(bench_keypage PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${MV_BIN_DIR})
+  add_dependencies(bench_keypage SKFAPI mvtoken)
+endif()
