@@ -59,10 +59,11 @@ static int sm2_scratch(const EC_GROUP *group, BN_CTX **bnctx, EC_POINT **pt)
     return *bnctx != NULL && *pt != NULL;
 }
 
-/* Whether h * P is the point at infinity. With the cofactor 1 (the SM2 curve) that is P
- * itself, and the multiplication, as costly as any other, is saved. */
-static int sm2_cofactor_kills(const EC_GROUP *group, const EC_POINT *P, BIGNUM *h,
-                              EC_POINT *scratch, BN_CTX *bnctx)
+/* Whether h * P is the point at infinity (1 also when the check fails). With the cofactor
+ * 1 (the SM2 curve) that is P itself, and the multiplication, as costly as any other, is
+ * saved. */
+static int sm2_cofactor_multiple_at_infinity(const EC_GROUP *group, const EC_POINT *P,
+                                             BIGNUM *h, EC_POINT *scratch, BN_CTX *bnctx)
 {
     if (!EC_GROUP_get_cofactor(group, h, bnctx))
         return 1;
@@ -117,7 +118,7 @@ int SM2_enc_init(SM2_CRYPT_CTX *ctx, const EC_KEY *key)
 
     /* hP must not be the point at infinity */
     if ((pub = EC_KEY_get0_public_key(key)) == NULL
-        || sm2_cofactor_kills(group, pub, h, pt, bnctx))
+        || sm2_cofactor_multiple_at_infinity(group, pub, h, pt, bnctx))
         goto err;
 
     /* (x2, y2) = kP */
@@ -374,7 +375,7 @@ int SM2_dec_prepare(SM2_CRYPT_CTX *ctx, const unsigned char *in, size_t inlen)
         || !EC_POINT_set_affine_coordinates(group, c1, x, y, bnctx)
         || EC_POINT_is_on_curve(group, c1, bnctx) != 1)
         goto err;
-    if (sm2_cofactor_kills(group, c1, h, pt, bnctx))
+    if (sm2_cofactor_multiple_at_infinity(group, c1, h, pt, bnctx))
         goto err;
 
     /* (x2, y2) = d * C1 */
