@@ -568,6 +568,8 @@ SKF_EXPORT ULONG SKF_Digest(HANDLE hHash, BYTE *pbData, ULONG ulDataLen, BYTE *p
         || EVP_DigestFinal_ex(hash->md, pbHashData, nullptr) != 1)
         return SAR_HASHERR;
     hash->finished = true;
+    EVP_MD_CTX_free(hash->md);
+    hash->md = nullptr;
     *pulHashLen = kSm3DigestSize;
     return SAR_OK;
 }
