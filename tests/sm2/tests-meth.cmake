@@ -1,0 +1,11 @@
+# SM2 key type inside the crypto library: set-up, key methods, hooks. These programs link
+# the whole extension with its link options, as MirvaleClient does; the outside peer is
+# the openssl command.
+find_package(GTest REQUIRED)
+
+if(TARGET mvsm2)
+  foreach(t setup)
+    mv_add_test(NAME sm2_meth_${t}_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_${t}.cpp
+      LIBS mvsm2 GTest::gtest_main)
+  endforeach()
+endif()
