@@ -41,10 +41,12 @@ struct EventState {
     }
 };
 
+// Never destroyed: a device-event thread may still be blocked in a wait while the
+// process exits and runs its static destructors.
 EventState &eventState()
 {
-    static EventState state;
-    return state;
+    static EventState *state = new EventState;
+    return *state;
 }
 
 // Taken when the library is loaded, so that changes between loading and the first wait
