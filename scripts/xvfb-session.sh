@@ -5,7 +5,7 @@
 # SECONDS: how long the program stays up after the screenshot (default 3).
 # --checks: also checks that the minimise button turns red under the mouse, and that a
 #   second start reports the running instance and leaves its window as it was.
-# Starts its own Xvfb (xvfb-run) unless MV_XVFB_INNER is set, i.e. it is already inside.
+# Starts its own Xvfb (scripts/with-xvfb.sh) unless MV_XVFB_INNER is set, i.e. it is already inside.
 set -euo pipefail
 
 program="$1"
@@ -16,7 +16,7 @@ title="Zavrin管理工具"
 
 if [ -z "${MV_XVFB_INNER:-}" ]; then
   export MV_XVFB_INNER=1
-  exec xvfb-run -a -s "-screen 0 1280x800x24" bash "$0" "$@"
+  exec bash "$(dirname "$0")/with-xvfb.sh" bash "$0" "$@"
 fi
 
 fail() { echo "xvfb-session: $*" >&2; exit 1; }
@@ -43,7 +43,7 @@ trap cleanup EXIT
 trayer --edge bottom --align center --widthtype request --height 32 --transparent false \
   --tint 0xdddddd >/dev/null 2>&1 &
 tray_pid=$!
-tray_up() { xwininfo -root -tree | grep -q '"panel": ("panel" "trayer")'; }
+tray_up() { local tree; tree="$(xwininfo -root -tree)"; grep -q '"panel": ("panel" "trayer")' <<<"$tree"; }
 wait_for 10 tray_up || fail "the tray host did not come up"
 sleep 0.2
 

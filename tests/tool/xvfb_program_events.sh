@@ -14,7 +14,7 @@ title="Zavrin管理工具"
 
 if [ -z "${MV_XVFB_INNER:-}" ]; then
   export MV_XVFB_INNER=1
-  exec xvfb-run -a -s "-screen 0 1280x800x24" bash "$0" "$@"
+  exec bash "$(dirname "$0")/../../scripts/with-xvfb.sh" bash "$0" "$@"
 fi
 
 fail() { echo "xvfb_program_events: $*" >&2; [ -f "$out/program.log" ] && tail -n 40 "$out/program.log" >&2; exit 1; }
@@ -63,8 +63,9 @@ trap cleanup EXIT
 trayer --edge bottom --align center --widthtype request --height 32 --transparent false \
   --tint 0xdddddd >/dev/null 2>&1 &
 tray_pid=$!
-tray_up() { xwininfo -root -tree | grep -q '"panel": ("panel" "trayer")'; }
-wait_for 10 tray_up || fail "the tray host did not come up"
+# The window tree is read whole first: grep -q would end the pipe early.
+tray_up() { local tree; tree="$(xwininfo -root -tree)"; grep -q '"panel": ("panel" "trayer")' <<<"$tree"; }
+wait_for 30 tray_up || fail "the tray host did not come up"
 # A compositor, so that the translucent window shows its own frame.
 if command -v xcompmgr >/dev/null; then xcompmgr >/dev/null 2>&1 & comp_pid=$!; fi
 sleep 0.2
