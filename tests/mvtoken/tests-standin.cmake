@@ -27,3 +27,13 @@ mv_add_test(NAME mvtoken_cli_test
   LIBS mvtoken_model GTest::gtest_main
   TIMEOUT 240)
 add_dependencies(mvtoken_cli_test ${standin_deps})
+
+if(MV_BENCH)
+  find_package(benchmark REQUIRED)
+  mv_add_test(NAME mvtoken_standin_bench
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_standin.cpp
+    LIBS benchmark::benchmark ${CMAKE_DL_LIBS}
+    ARGS --benchmark_min_time=0.05 LABELS bench)
+  target_include_directories(mvtoken_standin_bench PRIVATE ${PROJECT_SOURCE_DIR}/tool)
+  add_dependencies(mvtoken_standin_bench ${standin_deps})
+endif()
