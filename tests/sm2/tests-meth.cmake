@@ -4,7 +4,7 @@
 find_package(GTest REQUIRED)
 
 if(TARGET mvsm2)
-  foreach(t setup pmeth ameth)
+  foreach(t setup pmeth ameth hooks)
     mv_add_test(NAME sm2_meth_${t}_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_${t}.cpp
       LIBS mvsm2 GTest::gtest_main)
   endforeach()

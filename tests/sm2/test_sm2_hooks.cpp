@@ -1,0 +1,402 @@
+// The changed library functions, against the openssl command as an outside peer:
+// certificate keys and verification, item signing with Z, PKCS#8 and traditional keys,
+// key comparison and the EC/SM2 key accessors. Ordinary RSA and EC certificates must
+// keep decoding and verifying as before.
+#include "meth_support.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/objects.h>
+#include <openssl/rsa.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include <cstring>
+
+using namespace mvmeth;
+
+namespace {
+
+const char *const kDistId = "1234567812345678";
+
+Cert readCertDer(const std::string &path)
+{
+    Ptr<BIO> b(BIO_new_file(path.c_str(), "rb"));
+    return Cert(b ? d2i_X509_bio(b.get(), nullptr) : nullptr);
+}
+
+void writeCertPem(X509 *x, const std::string &path)
+{
+    Ptr<BIO> b(BIO_new_file(path.c_str(), "w"));
+    ASSERT_TRUE(b && PEM_write_bio_X509(b.get(), x));
+}
+
+Bytes digestOf(const EVP_MD *md, const Bytes &data)
+{
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int n = 0;
+    EVP_Digest(data.data(), data.size(), out.data(), &n, md, nullptr);
+    out.resize(n);
+    return out;
+}
+
+// Z of GM/T 0003.2 for the default signer ID, computed here with the library's SM3.
+Bytes zOf(const EC_KEY *key)
+{
+    const EC_GROUP *g = EC_KEY_get0_group(key);
+    BIGNUM *p = BN_new(), *a = BN_new(), *b = BN_new(), *x = BN_new(), *y = BN_new();
+    Bytes msg = {0x00, 0x80};
+    msg.insert(msg.end(), kDistId, kDistId + 16);
+    auto put = [&msg](const BIGNUM *n) {
+        Bytes f(32);
+        BN_bn2binpad(n, f.data(), 32);
+        msg.insert(msg.end(), f.begin(), f.end());
+    };
+    EC_GROUP_get_curve(g, p, a, b, nullptr);
+    put(a);
+    put(b);
+    EC_POINT_get_affine_coordinates(g, EC_GROUP_get0_generator(g), x, y, nullptr);
+    put(x);
+    put(y);
+    EC_POINT_get_affine_coordinates(g, EC_KEY_get0_public_key(key), x, y, nullptr);
+    put(x);
+    put(y);
+    for (BIGNUM *n : {p, a, b, x, y})
+        BN_free(n);
+    return digestOf(EVP_sm3(), msg);
+}
+
+Bytes tbsOf(X509 *x)
+{
+    return der(x, [](const X509 *c, unsigned char **p) { return i2d_re_X509_tbs(const_cast<X509 *>(c), p); });
+}
+
+Bytes signatureOf(const X509 *x)
+{
+    const ASN1_BIT_STRING *sig = nullptr;
+    X509_get0_signature(&sig, nullptr, x);
+    return Bytes(sig->data, sig->data + sig->length);
+}
+
+Pkey readPkcs8(const std::string &path)
+{
+    Bytes d = readFile(path);
+    Ptr<PKCS8_PRIV_KEY_INFO> p8 = p8Parse(d);
+    return Pkey(p8 ? EVP_PKCS82PKEY(p8.get()) : nullptr);
+}
+
+class Sm2Hooks : public ::testing::Test {
+protected:
+    // One SM2 and one prime256v1 key pair, with self-signed certificates, made by openssl.
+    static void SetUpTestSuite()
+    {
+        dir = new TempDir();
+        const char *steps[] = {
+            "genpkey -algorithm EC -pkeyopt ec_paramgen_curve:SM2 -out sm2.pem",
+            "pkcs8 -topk8 -nocrypt -in sm2.pem -outform DER -out sm2.p8",
+            "pkcs8 -topk8 -passout pass:mirvale -in sm2.pem -outform DER -out sm2.enc.p8",
+            "pkey -in sm2.pem -outform DER -out sm2.trad",
+            "req -x509 -new -key sm2.pem -subj /CN=peer-sm2 -sm3 -sigopt distid:1234567812345678 -days 2 "
+            "-outform DER -out sm2.der",
+            "genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out p256.pem",
+            "pkcs8 -topk8 -nocrypt -in p256.pem -outform DER -out p256.p8",
+            "req -x509 -new -key p256.pem -subj /CN=peer-p256 -sha256 -days 2 -outform DER -out p256.der",
+        };
+        for (const char *step : steps) {
+            std::string out;
+            ASSERT_EQ(0, openssl(*dir, step, &out)) << step << ": " << out;
+        }
+    }
+    static void TearDownTestSuite()
+    {
+        delete dir;
+        dir = nullptr;
+    }
+    static TempDir *dir;
+};
+TempDir *Sm2Hooks::dir = nullptr;
+
+TEST_F(Sm2Hooks, OpensslCertificateOnTheSm2CurveGivesAnSm2KeyThatVerifiesIt)
+{
+    Cert x = readCertDer(dir->file("sm2.der"));
+    ASSERT_TRUE(x);
+    Pkey key(X509_get_pubkey(x.get()));
+    ASSERT_TRUE(key);
+    EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(key.get()));
+    EXPECT_EQ(NID_sm2, curveOf(key.get()));
+    EXPECT_EQ(1, X509_verify(x.get(), key.get()));
+    EXPECT_EQ(1, X509_verify(x.get(), X509_get0_pubkey(x.get())));
+
+    // The same certificate with one signature bit changed.
+    Bytes d = readFile(dir->file("sm2.der"));
+    d[d.size() - 3] ^= 0x01;
+    const unsigned char *p = d.data();
+    Cert bad(d2i_X509(nullptr, &p, static_cast<long>(d.size())));
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(0, X509_verify(bad.get(), key.get()));
+    ERR_clear_error();
+
+    // The library's chain check reaches the changed verification too.
+    Ptr<X509_STORE> store(X509_STORE_new());
+    X509_STORE_add_cert(store.get(), x.get());
+    X509_STORE_CTX *ctx = X509_STORE_CTX_new();
+    ASSERT_EQ(1, X509_STORE_CTX_init(ctx, store.get(), x.get(), nullptr));
+    EXPECT_EQ(1, X509_verify_cert(ctx)) << X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx));
+    X509_STORE_CTX_free(ctx);
+}
+
+TEST_F(Sm2Hooks, Prime256v1CertificateKeepsItsEcKey)
+{
+    Cert x = readCertDer(dir->file("p256.der"));
+    ASSERT_TRUE(x);
+    Pkey key(X509_get_pubkey(x.get()));
+    ASSERT_TRUE(key);
+    EXPECT_EQ(EVP_PKEY_EC, EVP_PKEY_get_id(key.get()));
+    EXPECT_EQ(NID_X9_62_prime256v1, curveOf(key.get()));
+    EXPECT_EQ(1, X509_verify(x.get(), key.get()));
+}
+
+TEST_F(Sm2Hooks, RsaCertificateDecodesAndVerifiesAsBefore)
+{
+    TempDir rsa;
+    std::string out;
+    ASSERT_EQ(0, openssl(rsa, "req -x509 -newkey rsa:2048 -nodes -keyout k.pem -subj /CN=rsa -days 2 -outform DER -out c.der", &out)) << out;
+    Cert x = readCertDer(rsa.file("c.der"));
+    ASSERT_TRUE(x);
+    Pkey key(X509_get_pubkey(x.get()));
+    ASSERT_TRUE(key);
+    EXPECT_EQ(EVP_PKEY_RSA, EVP_PKEY_get_id(key.get()));
+    EXPECT_EQ(1, X509_verify(x.get(), key.get()));
+    EXPECT_EQ(nullptr, EVP_PKEY_get1_EC_KEY(key.get()));
+    EXPECT_EQ(EVP_R_EXPECTING_A_EC_KEY, lastReason());
+    EXPECT_EQ(nullptr, EVP_PKEY_get1_EC_SM2_KEY(key.get()));
+    EXPECT_EQ(EVP_R_EXPECTING_A_EC_KEY, lastReason());
+}
+
+// openssl checks the issuer's signature on a certificate below a trust anchor with the
+// given signer ID (not that of the self-signed anchor itself).
+TEST_F(Sm2Hooks, CertificateSignedWithSm3VerifiesWithOpenssl)
+{
+    Pkey caKey = newSm2Pkey();
+    Pkey leafKey = newSm2Pkey();
+    Cert ca = selfSigned(caKey.get(), EVP_sm3());
+    Cert leaf = selfSigned(leafKey.get(), EVP_sm3(), false);
+    ASSERT_TRUE(ca && leaf);
+    X509_EXTENSION *basic = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE");
+    ASSERT_NE(nullptr, basic);
+    X509_add_ext(ca.get(), basic, -1);
+    X509_EXTENSION_free(basic);
+    ASSERT_GT(X509_sign(ca.get(), caKey.get(), EVP_sm3()), 0);
+    X509_NAME *subject = X509_get_subject_name(leaf.get());
+    X509_NAME_delete_entry(subject, 0);
+    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("leaf"), -1, -1, 0);
+    X509_set_issuer_name(leaf.get(), X509_get_subject_name(ca.get()));
+    ASSERT_GT(X509_sign(leaf.get(), caKey.get(), EVP_sm3()), 0);
+    EXPECT_EQ(NID_SM2_with_SM3, X509_get_signature_nid(leaf.get()));
+    EXPECT_EQ(1, X509_verify(leaf.get(), caKey.get()));
+    EXPECT_EQ(0, X509_verify(leaf.get(), leafKey.get()));
+    ERR_clear_error();
+
+    TempDir own;
+    writeCertPem(ca.get(), own.file("ca.pem"));
+    writeCertPem(leaf.get(), own.file("leaf.pem"));
+    std::string out;
+    EXPECT_EQ(0, openssl(own, "verify -vfyopt distid:1234567812345678 -CAfile ca.pem leaf.pem", &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("leaf.pem: OK")) << out;
+    // Z was computed for the default ID: another ID does not verify.
+    EXPECT_NE(0, openssl(own, "verify -vfyopt distid:ALICE123@YAHOO.COM -CAfile ca.pem leaf.pem", &out));
+}
+
+TEST_F(Sm2Hooks, Sha256SignsZAndTheTbsDer)
+{
+    Pkey key = newSm2Pkey();
+    Cert x = selfSigned(key.get(), EVP_sha256());
+    ASSERT_TRUE(x);
+    EXPECT_STREQ("SM2-SHA256", OBJ_nid2sn(X509_get_signature_nid(x.get())));
+    const X509_ALGOR *alg = nullptr;
+    X509_get0_signature(nullptr, &alg, x.get());
+    int ptype = -1;
+    X509_ALGOR_get0(nullptr, &ptype, nullptr, alg);
+    EXPECT_EQ(V_ASN1_UNDEF, ptype) << "no parameter";
+    EXPECT_EQ(1, X509_verify(x.get(), key.get()));
+
+    // The signature is over SHA-256(Z || DER of the to-be-signed part): check it with
+    // openssl on the digest alone.
+    Bytes tbs = tbsOf(x.get());
+    Bytes zm = zOf(EVP_PKEY_get0_EC_KEY(key.get()));
+    zm.insert(zm.end(), tbs.begin(), tbs.end());
+    TempDir own;
+    writeFile(own.file("dgst.bin"), digestOf(EVP_sha256(), zm));
+    writeFile(own.file("sig.bin"), signatureOf(x.get()));
+    writeFile(own.file("pub.der"), spkiOf(key.get()));
+    std::string out;
+    EXPECT_EQ(0, openssl(own, "pkeyutl -verify -pubin -keyform DER -inkey pub.der -in dgst.bin -sigfile sig.bin", &out)) << out;
+
+    // ASN1_item_verify on any item, with the item signed the same way.
+    X509_NAME *name = X509_get_subject_name(x.get());
+    Ptr<X509_ALGOR> a1(X509_ALGOR_new());
+    ASN1_BIT_STRING *sig = ASN1_BIT_STRING_new();
+    ASSERT_GT(ASN1_item_sign(ASN1_ITEM_rptr(X509_NAME), a1.get(), nullptr, sig, name, key.get(), EVP_sha256()), 0);
+    EXPECT_EQ(1, ASN1_item_verify(ASN1_ITEM_rptr(X509_NAME), a1.get(), sig, name, key.get()));
+    sig->data[10] ^= 0x40;
+    EXPECT_EQ(0, ASN1_item_verify(ASN1_ITEM_rptr(X509_NAME), a1.get(), sig, name, key.get()));
+    ASN1_BIT_STRING_free(sig);
+    ERR_clear_error();
+}
+
+TEST_F(Sm2Hooks, Sha384HasNoSm2SignatureAlgorithm)
+{
+    Pkey key = newSm2Pkey();
+    Cert x = selfSigned(key.get(), nullptr, false);
+    ERR_clear_error();
+    EXPECT_EQ(0, X509_sign(x.get(), key.get(), EVP_sha384()));
+    int lib = 0;
+    bool found = false;
+    unsigned long e;
+    while ((e = ERR_get_error()) != 0)
+        found = found || (ERR_GET_LIB(e) == ERR_LIB_ASN1
+                          && ERR_GET_REASON(e) == ASN1_R_DIGEST_AND_KEY_TYPE_NOT_SUPPORTED);
+    (void)lib;
+    EXPECT_TRUE(found);
+}
+
+TEST_F(Sm2Hooks, EcdsaSignatureIsRefusedForAnSm2Key)
+{
+    // A certificate on the SM2 curve claiming ecdsa-with-SHA256: wrong key type.
+    Cert x = readCertDer(dir->file("sm2.der"));
+    Pkey key(X509_get_pubkey(x.get()));
+    Cert ec = readCertDer(dir->file("p256.der"));
+    const X509_ALGOR *alg = nullptr;
+    const ASN1_BIT_STRING *sig = nullptr;
+    X509_get0_signature(&sig, &alg, ec.get());
+    ERR_clear_error();
+    EXPECT_EQ(-1, ASN1_item_verify(ASN1_ITEM_rptr(X509_NAME), alg, sig, X509_get_subject_name(x.get()), key.get()));
+    EXPECT_EQ(ASN1_R_WRONG_PUBLIC_KEY_TYPE, lastReason());
+}
+
+TEST_F(Sm2Hooks, Pkcs8WrittenByTheMethodIsReadByOpenssl)
+{
+    Pkey key = newSm2Pkey();
+    Ptr<PKCS8_PRIV_KEY_INFO> p8(EVP_PKEY2PKCS8(key.get()));
+    ASSERT_TRUE(p8);
+    TempDir own;
+    writeFile(own.file("k.p8"), der(p8.get(), i2d_PKCS8_PRIV_KEY_INFO));
+    std::string out;
+    ASSERT_EQ(0, openssl(own, "pkey -inform DER -in k.p8 -pubout -outform DER -out pub.der", &out)) << out;
+    EXPECT_EQ(spkiOf(key.get()), readFile(own.file("pub.der")));
+    ASSERT_EQ(0, openssl(own, "asn1parse -inform DER -in k.p8", &out));
+    EXPECT_NE(std::string::npos, out.find(":sm2")) << out;
+
+    Pkey back = readPkcs8(own.file("k.p8"));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(back.get()));
+}
+
+TEST_F(Sm2Hooks, IdEcPublicKeyPkcs8OnTheSm2CurveStaysEc)
+{
+    Pkey viaStruct = readPkcs8(dir->file("sm2.p8"));
+    ASSERT_TRUE(viaStruct);
+    EXPECT_EQ(EVP_PKEY_EC, EVP_PKEY_get_id(viaStruct.get()));
+    EXPECT_EQ(NID_sm2, curveOf(viaStruct.get()));
+    // The library's own reader of encrypted PKCS#8 calls the changed function as well.
+    Ptr<BIO> b(BIO_new_file(dir->file("sm2.enc.p8").c_str(), "rb"));
+    Pkey viaBio(d2i_PKCS8PrivateKey_bio(b.get(), nullptr, nullptr, const_cast<char *>("mirvale")));
+    ASSERT_TRUE(viaBio);
+    EXPECT_EQ(EVP_PKEY_EC, EVP_PKEY_get_id(viaBio.get()));
+    Pkey p256 = readPkcs8(dir->file("p256.p8"));
+    ASSERT_TRUE(p256);
+    EXPECT_EQ(EVP_PKEY_EC, EVP_PKEY_get_id(p256.get()));
+}
+
+TEST_F(Sm2Hooks, TraditionalEcKeyFromOpensslComesBackAsSm2)
+{
+    Bytes d = readFile(dir->file("sm2.trad"));
+    const unsigned char *p = d.data();
+    Pkey key(d2i_PrivateKey(EVP_PKEY_EC, nullptr, &p, static_cast<long>(d.size())));
+    ASSERT_TRUE(key);
+    EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(key.get()));
+}
+
+TEST_F(Sm2Hooks, EcAndSm2KeysCompareOneWayAndCheckAgainstTheCertificate)
+{
+    Cert x = readCertDer(dir->file("sm2.der"));
+    Pkey sm2Pub(X509_get_pubkey(x.get()));
+    Pkey ecPriv = readPkcs8(dir->file("sm2.p8"));
+    ASSERT_TRUE(sm2Pub && ecPriv);
+    ASSERT_EQ(EVP_PKEY_EC, EVP_PKEY_get_id(ecPriv.get()));
+    Pkey sm2Priv = sm2Pkey(EVP_PKEY_get0_EC_KEY(ecPriv.get()));
+
+    EXPECT_EQ(1, EVP_PKEY_cmp(ecPriv.get(), sm2Pub.get()));
+    EXPECT_EQ(-1, EVP_PKEY_cmp(sm2Pub.get(), ecPriv.get()));
+    EXPECT_EQ(1, EVP_PKEY_eq(ecPriv.get(), sm2Pub.get()));
+    EXPECT_EQ(-1, EVP_PKEY_eq(sm2Pub.get(), ecPriv.get()));
+    EXPECT_EQ(1, EVP_PKEY_cmp(sm2Priv.get(), sm2Pub.get()));
+    Pkey other = newSm2Pkey();
+    EXPECT_EQ(0, EVP_PKEY_cmp(other.get(), sm2Pub.get()));
+
+    // The certificate's key is an SM2 key: an EC private key is of another type.
+    EXPECT_EQ(0, X509_check_private_key(x.get(), ecPriv.get()));
+    EXPECT_EQ(1, X509_check_private_key(x.get(), sm2Priv.get()));
+    EXPECT_EQ(0, X509_check_private_key(x.get(), other.get()));
+    ERR_clear_error();
+}
+
+TEST_F(Sm2Hooks, NullParameterCertificateKeyBecomesSm2)
+{
+    Pkey key = newSm2Pkey();
+    Cert x = selfSigned(key.get(), nullptr, false);
+    X509_PUBKEY *spki = X509_get_X509_PUBKEY(x.get());
+    unsigned char *point = nullptr;
+    size_t len = EC_KEY_key2buf(EVP_PKEY_get0_EC_KEY(key.get()), POINT_CONVERSION_UNCOMPRESSED, &point, nullptr);
+    ASSERT_EQ(1, X509_PUBKEY_set0_param(spki, OBJ_nid2obj(NID_X9_62_id_ecPublicKey), V_ASN1_NULL,
+                                        nullptr, point, static_cast<int>(len)));
+    ASSERT_GT(X509_sign(x.get(), key.get(), EVP_sm3()), 0);
+    Bytes d = der(x.get(), [](const X509 *c, unsigned char **p) { return i2d_X509(c, p); });
+    const unsigned char *p = d.data();
+    Cert back(d2i_X509(nullptr, &p, static_cast<long>(d.size())));
+    ASSERT_TRUE(back);
+    Pkey ec(X509_PUBKEY_get(X509_get_X509_PUBKEY(back.get())));
+    ASSERT_TRUE(ec);
+    EXPECT_EQ(EVP_PKEY_EC, EVP_PKEY_get_id(ec.get()));
+    EXPECT_EQ(NID_sm2, curveOf(ec.get()));
+    Pkey sm2(X509_get_pubkey(back.get()));
+    ASSERT_TRUE(sm2);
+    EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(sm2.get()));
+    EXPECT_EQ(1, X509_verify(back.get(), sm2.get()));
+    ERR_clear_error();
+}
+
+TEST_F(Sm2Hooks, EcKeyAccessorsServeEcAndSm2Keys)
+{
+    Cert x = readCertDer(dir->file("sm2.der"));
+    Pkey sm2Pub(X509_get_pubkey(x.get()));
+    Pkey ecPriv = readPkcs8(dir->file("sm2.p8"));
+    // The library's own decoded (provider) key of the certificate as well.
+    EVP_PKEY *provider = X509_get0_pubkey(x.get());
+    ASSERT_EQ(NID_sm2, EVP_PKEY_get_id(provider));
+    for (EVP_PKEY *k : {sm2Pub.get(), ecPriv.get(), provider}) {
+        EC_KEY *a = EVP_PKEY_get1_EC_KEY(k);
+        EC_KEY *b = EVP_PKEY_get1_EC_SM2_KEY(k);
+        ASSERT_TRUE(a && b);
+        EXPECT_EQ(0, EC_POINT_cmp(EC_KEY_get0_group(a), EC_KEY_get0_public_key(a),
+                                  EC_KEY_get0_public_key(b), nullptr));
+        EC_KEY_free(a);
+        EC_KEY_free(b);
+    }
+
+    EcKey mine(SM2_KEY_get(1));
+    Pkey holder(EVP_PKEY_new());
+    ASSERT_EQ(1, EVP_PKEY_set1_EC_SM2_KEY(holder.get(), mine.get()));
+    EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(holder.get()));
+    EXPECT_EQ(1, EC_KEY_check_key(mine.get())) << "the caller's reference stays valid";
+    holder.reset();
+    EXPECT_EQ(1, EC_KEY_check_key(mine.get()));
+
+    Pkey empty(EVP_PKEY_new());
+    EXPECT_EQ(0, EVP_PKEY_assign_EC_SM2_KEY(empty.get(), nullptr));
+    EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(empty.get()));
+    EXPECT_EQ(nullptr, EVP_PKEY_get0(empty.get()));
+    ERR_clear_error();
+}
+
+} // namespace
