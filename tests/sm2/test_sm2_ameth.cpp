@@ -36,7 +36,6 @@ std::pair<std::string, std::string> algorithmOf(const X509_ALGOR *alg)
 
 const char *const kSm2Oid = "1.2.156.10197.1.301";
 const char *const kEcOid = "1.2.840.10045.2.1";
-const char *const kP256Oid = "1.2.840.10045.3.1.7";
 
 TEST(Sm2Ameth, Pkcs8NamesTheSm2AlgorithmAndReadsBack)
 {

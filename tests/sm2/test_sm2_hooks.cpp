@@ -96,8 +96,7 @@ protected:
             "pkcs8 -topk8 -nocrypt -in sm2.pem -outform DER -out sm2.p8",
             "pkcs8 -topk8 -passout pass:mirvale -in sm2.pem -outform DER -out sm2.enc.p8",
             "pkey -in sm2.pem -outform DER -out sm2.trad",
-            "req -x509 -new -key sm2.pem -subj /CN=peer-sm2 -sm3 -sigopt distid:1234567812345678 -days 2 "
-            "-outform DER -out sm2.der",
+            "req -x509 -new -key sm2.pem -subj /CN=peer-sm2 -sm3 -sigopt distid:1234567812345678 -days 2 -outform DER -out sm2.der",
             "genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out p256.pem",
             "pkcs8 -topk8 -nocrypt -in p256.pem -outform DER -out p256.p8",
             "req -x509 -new -key p256.pem -subj /CN=peer-p256 -sha256 -days 2 -outform DER -out p256.der",
@@ -188,7 +187,7 @@ TEST_F(Sm2Hooks, CertificateSignedWithSm3VerifiesWithOpenssl)
     X509_EXTENSION_free(basic);
     ASSERT_GT(X509_sign(ca.get(), caKey.get(), EVP_sm3()), 0);
     X509_NAME *subject = X509_get_subject_name(leaf.get());
-    X509_NAME_delete_entry(subject, 0);
+    X509_NAME_ENTRY_free(X509_NAME_delete_entry(subject, 0));
     X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("leaf"), -1, -1, 0);
     X509_set_issuer_name(leaf.get(), X509_get_subject_name(ca.get()));
     ASSERT_GT(X509_sign(leaf.get(), caKey.get(), EVP_sm3()), 0);
