@@ -48,6 +48,7 @@ class TestKeyManage : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void showsBothApplicationsWithTheirCertificates();
@@ -66,6 +67,13 @@ private:
     std::unique_ptr<MsgTipCatcher> tips;
     KeyManage *page = nullptr;
 };
+
+void TestKeyManage::initTestCase()
+{
+    // As in the program, where the device-event thread never releases its binding, the
+    // token library stays loaded while pages open and close their own handles.
+    QVERIFY(dlopen(tokenLibraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL));
+}
 
 void TestKeyManage::init()
 {
