@@ -6,6 +6,7 @@
 // which every change of the store (a rename onto the store file) wakes at once. A device
 // removed and inserted again between two waits gives a removal and then an insertion.
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -41,11 +42,16 @@ struct EventState {
     }
 };
 
-// Never destroyed: a device-event thread may still be blocked in a wait while the
-// process exits and runs its static destructors.
+// A device-event thread may still be blocked in a wait while the process exits and runs
+// its destructors, so the state is not a static object. It is released when the library
+// is unloaded with no wait running (a program that closes its binding), and otherwise
+// left to the end of the process.
+EventState *g_eventState = nullptr;
+std::atomic<int> g_activeWaits{0};
+
 EventState &eventState()
 {
-    static EventState *state = new EventState;
+    static EventState *state = g_eventState = new EventState;
     return *state;
 }
 
@@ -55,6 +61,21 @@ __attribute__((constructor)) void takeFirstPicture()
 {
     eventState();
 }
+
+__attribute__((destructor)) void releaseEventState()
+{
+    if (g_activeWaits.load() == 0) {
+        delete g_eventState;
+        g_eventState = nullptr;
+    }
+}
+
+struct ActiveWait {
+    ActiveWait() { ++g_activeWaits; }
+    ~ActiveWait() { --g_activeWaits; }
+    ActiveWait(const ActiveWait &) = delete;
+    ActiveWait &operator=(const ActiveWait &) = delete;
+};
 
 struct Event {
     std::string name;
@@ -96,6 +117,7 @@ SKF_EXPORT ULONG SKF_WaitForDevEvent(LPSTR szDevName, ULONG *pulDevNameLen, ULON
 {
     if (!szDevName || !pulDevNameLen || !pulEvent)
         return SAR_INVALIDPARAMERR;
+    ActiveWait active;
     EventState &state = eventState();
     std::lock_guard<std::mutex> lock(state.mutex);
 
