@@ -51,7 +51,7 @@ prog_name="$(basename "$program")"
 "$program" &
 prog_pid=$!
 
-window_id() { xdotool search --onlyvisible --name "^${title}\$" | head -n 1; }
+window_id() { local ids; ids="$(xdotool search --onlyvisible --name "^${title}\$" || true)"; echo "${ids%%$'\n'*}"; }
 window_up() { [ -n "$(window_id)" ]; }
 wait_for 60 window_up || fail "the main window did not appear"
 win="$(window_id)"
@@ -100,13 +100,15 @@ done
 [ -n "$tray_icon" ] || fail "no tray icon found"
 
 # Right button opens the tray menu; its last entry is the exit action.
-windows_before="$(xwininfo -root -children | grep -c '^ *0x' || true)"
+count_windows() { local tree; tree="$(xwininfo -root -children)"; grep -c '^ *0x' <<<"$tree" || true; }
+windows_before="$(count_windows)"
 xdotool mousemove --window "$tray_icon" 10 10 click 3
-menu_up() { [ "$(xwininfo -root -children | grep -c '^ *0x')" -gt "$windows_before" ]; }
+menu_up() { [ "$(count_windows)" -gt "$windows_before" ]; }
 wait_for 10 menu_up || fail "the tray menu did not open"
 sleep 0.3
 import -window root "${shot%.png}-tray-menu.png"
-menu="$(xwininfo -root -children | grep '^ *0x' | head -n 1 | awk '{print $1}')"
+children="$(xwininfo -root -children)"
+menu="$(awk '/^ *0x/ && !found {print $1; found = 1}' <<<"$children")"
 eval "$(xdotool getwindowgeometry --shell "$menu")"
 [ -n "${WIDTH:-}" ] || fail "cannot read the tray menu's geometry"
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 10)) sleep 0.2 click 1
