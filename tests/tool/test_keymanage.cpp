@@ -108,7 +108,12 @@ void TestKeyManage::clickItem(QTreeWidgetItem *item)
 
 void TestKeyManage::showsBothApplicationsWithTheirCertificates()
 {
-    QVERIFY(TokenStore::addDevice("A", "DemoLabel", "SN-A-42"));
+    // The label is stored as GBK bytes, as a vendor's tool writes it.
+    QProcess gbk;
+    gbk.start("bash", {"-c", "\"$MV_BIN_DIR/mvtoken\" init-device A --serial SN-A-42 --manufacturer Mirvale "
+                             "--label \"$(printf '\\xe6\\xbc\\x94\\xe7\\xa4\\xba\\xe5\\xaf\\x86\\xe9\\x92\\xa5' | iconv -f UTF-8 -t GBK)\""});
+    QVERIFY(gbk.waitForFinished(30000) && gbk.exitCode() == 0);
+    QVERIFY(!TokenStore::mvtoken({"insert", "A"}).isNull());
     QVERIFY(TokenStore::addApp("A", "APP1", "12345678", "11111111"));
     QVERIFY(TokenStore::addContainer("A", "APP1", "CON1", true, true));
     QVERIFY(TokenStore::addContainer("A", "APP1", "CON2", true, false));
@@ -118,7 +123,7 @@ void TestKeyManage::showsBothApplicationsWithTheirCertificates()
 
     QCOMPARE(child<QLabel>("keyNameLabel")->text(), QStringLiteral("A"));
     QCOMPARE(child<QLabel>("ketSerialLabel")->text(), QStringLiteral("SN-A-42"));
-    QCOMPARE(child<QLabel>("keyLabLabel")->text(), QStringLiteral("DemoLabel"));
+    QCOMPARE(child<QLabel>("keyLabLabel")->text(), QString::fromUtf8("演示密钥"));
     QCOMPARE(child<QLabel>("keyFrimLabel")->text(), QStringLiteral("Mirvale"));
 
     auto *box = child<QComboBox>("appComboBox");
