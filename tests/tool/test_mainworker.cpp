@@ -156,9 +156,9 @@ void TestMainWorker::pacesFailures()
         failAlways(ULONG(result));
 
     startWorker(path);
-    QTest::qWait(2500);
+    QTest::qWait(3000);
     // About one attempt a second; back-to-back attempts would give thousands.
-    QVERIFY2(reports.size() >= 2 && reports.size() <= 4, qPrintable(QString::number(reports.size())));
+    QVERIFY2(reports.size() >= 2 && reports.size() <= 5, qPrintable(QString::number(reports.size())));
     for (const Report &r : qAsConst(reports)) {
         QCOMPARE(r.result, result);
         if (which != QLatin1String("failing")) {
@@ -176,7 +176,8 @@ void TestMainWorker::stopsPromptlyWhilePausing()
     timer.start();
     worker->requestInterruption();
     QVERIFY(worker->wait(3000));
-    QVERIFY2(timer.elapsed() < 500, qPrintable(QString::number(timer.elapsed())));
+    // Well within the pause of a second.
+    QVERIFY2(timer.elapsed() < 800, qPrintable(QString::number(timer.elapsed())));
 }
 
 QTEST_GUILESS_MAIN(TestMainWorker)
