@@ -9,3 +9,8 @@ if(TARGET mvsm2)
       LIBS mvsm2 GTest::gtest_main)
   endforeach()
 endif()
+
+if(TARGET mvsm2)
+  mv_add_fuzz(NAME sm2_key_decode_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_sm2_key_decode.c
+    LIBS mvsm2 CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-key-decode SECONDS 25)
+endif()

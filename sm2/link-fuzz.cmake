@@ -1,0 +1,4 @@
+# Coverage instrumentation of the extension for the fuzz targets that link it whole.
+if(MV_FUZZ)
+  target_compile_options(mvsm2 PRIVATE -fsanitize=fuzzer-no-link)
+endif()
