@@ -8,6 +8,8 @@ if(TARGET mvsm2)
     mv_add_test(NAME sm2_meth_${t}_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_${t}.cpp
       LIBS mvsm2 GTest::gtest_main)
   endforeach()
+  mv_add_test(NAME sm2_meth_link_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_link.cpp
+    LIBS GTest::gtest_main)
 endif()
 
 if(TARGET mvsm2)
