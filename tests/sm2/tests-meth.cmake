@@ -16,3 +16,9 @@ if(TARGET mvsm2)
   mv_add_fuzz(NAME sm2_key_decode_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_sm2_key_decode.c
     LIBS mvsm2 CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-key-decode SECONDS 25)
 endif()
+
+if(TARGET mvsm2 AND MV_BENCH)
+  find_package(benchmark REQUIRED)
+  mv_add_test(NAME sm2_meth_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench/bench_sm2_meth.cpp
+    LIBS mvsm2 benchmark::benchmark ARGS --benchmark_min_time=0.05 LABELS bench)
+endif()
