@@ -56,21 +56,24 @@ static int sm2_is_sm2_key(const EVP_PKEY *pkey)
     return pkey != NULL && EVP_PKEY_get_base_id(pkey) == NID_sm2;
 }
 
-/* Digests Z of the key for the signer ID (the GM/T default one when id is null). When Z
- * cannot be computed, 32 zero bytes take its place. */
+/* Digests Z of the key for the signer ID (the GM/T default one when id is null). A key
+ * whose Z cannot be computed (no public point, an unusable ID) fails: a signature over
+ * anything else would verify for no one. */
 static int sm2_digest_z(EVP_MD_CTX *ctx, EVP_PKEY *pkey, const ASN1_OCTET_STRING *id)
 {
     unsigned char area[64];
     const void *id_data = SM2_DEFAULT_ID;
-    int id_len = SM2_DEFAULT_ID_LENGTH, ret;
+    int id_len = SM2_DEFAULT_ID_LENGTH, ret = 0;
 
     if (id != NULL) {
         id_data = id->data;
         id_len = id->length;
     }
     memset(area, 0, sizeof(area));
-    SM2_Z(sm2_pkey_get0_eckey(pkey), id_data, id_len, area);
+    if (!SM2_Z(sm2_pkey_get0_eckey(pkey), id_data, id_len, area))
+        goto err;
     ret = EVP_DigestUpdate(ctx, area, 32);
+err:
     OPENSSL_cleanse(area, sizeof(area));
     return ret;
 }

@@ -33,6 +33,9 @@ int sm2_pkey_assign_typed(EVP_PKEY *pkey, int type, EC_KEY *key)
 
     if (pkey == NULL)
         return 0;
+    /* The library's own range checks treat keys on the SM2 curve by this flag. */
+    if (group != NULL && EC_GROUP_get_curve_name(group) == NID_sm2)
+        EC_KEY_set_flags(key, EC_FLAG_SM2_RANGE);
     if (group != NULL && (EC_GROUP_get_curve_name(group) == NID_sm2) != (type == NID_sm2)) {
         /* Hand the key over without its group, so that it keeps the requested type. */
         if ((saved = EC_GROUP_dup(group)) == NULL)

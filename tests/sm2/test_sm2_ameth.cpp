@@ -59,6 +59,7 @@ TEST(Sm2Ameth, Pkcs8NamesTheSm2AlgorithmAndReadsBack)
     ASSERT_TRUE(back);
     EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(back.get()));
     EXPECT_EQ(1, EVP_PKEY_eq(key.get(), back.get()));
+    EXPECT_TRUE(EC_KEY_get_flags(EVP_PKEY_get0_EC_KEY(back.get())) & EC_FLAG_SM2_RANGE);
     EXPECT_EQ(0, BN_cmp(EC_KEY_get0_private_key(EVP_PKEY_get0_EC_KEY(key.get())),
                         EC_KEY_get0_private_key(EVP_PKEY_get0_EC_KEY(back.get()))));
 }

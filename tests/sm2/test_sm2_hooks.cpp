@@ -259,6 +259,21 @@ TEST_F(Sm2Hooks, Sha384HasNoSm2SignatureAlgorithm)
     EXPECT_TRUE(found);
 }
 
+TEST_F(Sm2Hooks, SigningFailsWhenZCannotBeComputed)
+{
+    // A private value without its public point: no Z, so no signature anyone could check.
+    EcKey full(SM2_KEY_get(1));
+    EcKey bare(SM2_KEY_get(0));
+    ASSERT_EQ(1, EC_KEY_set_private_key(bare.get(), EC_KEY_get0_private_key(full.get())));
+    Pkey signer = sm2Pkey(bare.get());
+    Pkey subject = sm2Pkey(full.get());
+    Cert x = selfSigned(subject.get(), nullptr, false);
+    ERR_clear_error();
+    EXPECT_EQ(0, X509_sign(x.get(), signer.get(), EVP_sm3()));
+    EXPECT_EQ(ERR_R_EVP_LIB, lastReason());
+    EXPECT_GT(X509_sign(x.get(), subject.get(), EVP_sm3()), 0);
+}
+
 TEST_F(Sm2Hooks, EcdsaSignatureIsRefusedForAnSm2Key)
 {
     // A certificate on the SM2 curve claiming ecdsa-with-SHA256: wrong key type.
