@@ -243,6 +243,32 @@ TEST_F(Sm2Hooks, Sha256SignsZAndTheTbsDer)
     ERR_clear_error();
 }
 
+// EVP_DigestSign with a signer ID set on the key context gives a standard SM2 signature of
+// the message, as openssl checks it.
+TEST_F(Sm2Hooks, DigestSignatureWithSignerIdVerifiesWithOpenssl)
+{
+    Pkey key = newSm2Pkey();
+    const char *text = "message for the outside peer";
+    Bytes msg(text, text + std::strlen(text));
+    Ptr<EVP_MD_CTX> mctx(EVP_MD_CTX_new());
+    EVP_PKEY_CTX *pctx = nullptr;
+    ASSERT_EQ(1, EVP_DigestSignInit(mctx.get(), &pctx, EVP_sm3(), nullptr, key.get()));
+    ASSERT_EQ(1, EVP_PKEY_CTX_set1_id(pctx, kDistId, 16));
+    Bytes sig(72);
+    size_t n = sig.size();
+    ASSERT_EQ(1, EVP_DigestSign(mctx.get(), sig.data(), &n, msg.data(), msg.size()));
+    sig.resize(n);
+    TempDir own;
+    writeFile(own.file("msg.bin"), msg);
+    writeFile(own.file("sig.bin"), sig);
+    writeFile(own.file("pub.der"), spkiOf(key.get()));
+    std::string out;
+    EXPECT_EQ(0, openssl(own, "pkeyutl -verify -pubin -keyform DER -inkey pub.der -rawin -digest sm3 "
+                              "-pkeyopt distid:1234567812345678 -in msg.bin -sigfile sig.bin", &out)) << out;
+    EXPECT_NE(0, openssl(own, "pkeyutl -verify -pubin -keyform DER -inkey pub.der -rawin -digest sm3 "
+                              "-pkeyopt distid:ALICE123@YAHOO.COM -in msg.bin -sigfile sig.bin", &out));
+}
+
 TEST_F(Sm2Hooks, Sha384HasNoSm2SignatureAlgorithm)
 {
     Pkey key = newSm2Pkey();
