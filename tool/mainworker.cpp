@@ -20,6 +20,16 @@ constexpr ULONG kNoWaitFunction = 2;
 // Granularity of the pause, so that a stop request ends it promptly.
 constexpr int kPauseSliceMs = 50;
 
+// The loader's error text of the last failed call, or empty. The text is released at
+// once: a thread that ends with an error text pending leaves it allocated.
+QByteArray takeLoaderError()
+{
+    const char *err = dlerror();
+    const QByteArray text(err ? err : "");
+    dlerror();
+    return text;
+}
+
 } // namespace
 
 MainWorker::MainWorker(QObject *parent)
@@ -75,13 +85,13 @@ ULONG MainWorker::startWaitLisente()
     // Opening an already bound library only finds it again; it is never released.
     void *lib = dlopen(skfLibName.toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
     if (!lib) {
-        const char *err = dlerror();
-        qDebug() << "Cannot open library: " << (err ? err : "") << "\n";
+        qDebug() << "Cannot open library: " << takeLoaderError().constData() << "\n";
         return kBindFailed;
     }
 
     auto waitForDevEvent = reinterpret_cast<WaitForDevEventFn>(dlsym(lib, "SKF_WaitForDevEvent"));
     if (!waitForDevEvent) {
+        takeLoaderError();
         eventDevName = QString();
         eventCode = -1;
         return kNoWaitFunction;
