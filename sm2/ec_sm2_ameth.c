@@ -239,7 +239,7 @@ int eckey_sm2_priv_decode(EVP_PKEY *pkey, const PKCS8_PRIV_KEY_INFO *p8)
 {
     const unsigned char *p = NULL;
     const void *pval;
-    int ptype, pklen;
+    int ptype, pklen, ok = 0;
     const X509_ALGOR *palg;
     EC_KEY *eckey = NULL;
     EC_POINT *pub = NULL;
@@ -248,8 +248,10 @@ int eckey_sm2_priv_decode(EVP_PKEY *pkey, const PKCS8_PRIV_KEY_INFO *p8)
     if (!PKCS8_pkey_get0(NULL, &p, &pklen, &palg, p8))
         return 0;
     X509_ALGOR_get0(NULL, &ptype, &pval, palg);
-    if ((eckey = eckey_type2param(ptype, pval)) == NULL)
-        goto err_group;
+    if ((eckey = eckey_type2param(ptype, pval)) == NULL) {
+        ERR_raise(ERR_LIB_EC, ERR_R_EC_LIB);
+        goto err;
+    }
     if (d2i_ECPrivateKey(&eckey, &p, pklen) == NULL) {
         ERR_raise(ERR_LIB_EC, EC_R_DECODE_ERROR);
         goto err;
@@ -262,26 +264,24 @@ int eckey_sm2_priv_decode(EVP_PKEY *pkey, const PKCS8_PRIV_KEY_INFO *p8)
             || !EC_POINT_mul(group, pub, EC_KEY_get0_private_key(eckey), NULL, NULL, NULL)
             || !EC_KEY_set_public_key(eckey, pub)) {
             ERR_raise(ERR_LIB_EC, ERR_R_EC_LIB);
-            goto err_group;
+            goto err;
         }
     }
     if (!sm2_pkey_assign_typed(pkey, NID_sm2, eckey))
         goto err;
-    EC_POINT_free(pub);
-    return 1;
-err_group:
-    ERR_raise(ERR_LIB_EC, ERR_R_EC_LIB);
+    eckey = NULL;
+    ok = 1;
 err:
     EC_POINT_free(pub);
     EC_KEY_free(eckey);
-    return 0;
+    return ok;
 }
 
 static int eckey_sm2_priv_encode(PKCS8_PRIV_KEY_INFO *p8, const EVP_PKEY *pkey)
 {
     EC_KEY *eckey = sm2_pkey_get0_eckey(pkey);
     void *pval = NULL;
-    int ptype = V_ASN1_UNDEF, eplen;
+    int ptype = V_ASN1_UNDEF, eplen = 0, ok = 0;
     unsigned int old_flags;
     unsigned char *ep = NULL, *p;
 
@@ -292,8 +292,8 @@ static int eckey_sm2_priv_encode(PKCS8_PRIV_KEY_INFO *p8, const EVP_PKEY *pkey)
     /* The parameters travel in the algorithm identifier, not in the inner key. */
     old_flags = EC_KEY_get_enc_flags(eckey);
     EC_KEY_set_enc_flags(eckey, old_flags | EC_PKEY_NO_PARAMETERS);
-    eplen = i2d_ECPrivateKey(eckey, NULL);
-    if (eplen <= 0) {
+    if ((eplen = i2d_ECPrivateKey(eckey, NULL)) <= 0) {
+        eplen = 0;
         ERR_raise(ERR_LIB_EC, ERR_R_EC_LIB);
         goto err;
     }
@@ -306,17 +306,17 @@ static int eckey_sm2_priv_encode(PKCS8_PRIV_KEY_INFO *p8, const EVP_PKEY *pkey)
         ERR_raise(ERR_LIB_EC, ERR_R_EC_LIB);
         goto err;
     }
-    EC_KEY_set_enc_flags(eckey, old_flags);
     if (!PKCS8_pkey_set0(p8, OBJ_nid2obj(NID_sm2), 0, ptype, pval, ep, eplen))
-        goto err_set;
-    return 1;
+        goto err;
+    ok = 1;
 err:
     EC_KEY_set_enc_flags(eckey, old_flags);
-err_set:
-    if (ptype == V_ASN1_SEQUENCE)
-        ASN1_STRING_free(pval);
-    OPENSSL_clear_free(ep, eplen > 0 ? (size_t)eplen : 0);
-    return 0;
+    if (!ok) {
+        if (ptype == V_ASN1_SEQUENCE)
+            ASN1_STRING_free(pval);
+        OPENSSL_clear_free(ep, (size_t)eplen);
+    }
+    return ok;
 }
 
 /* The signature algorithm of (digest of alg1, SM2 key) into alg2, without parameter. */
