@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <openssl/objects.h>
+#include <openssl/cms.h>
 #include <openssl/pkcs7.h>
 
 #include <cstring>
@@ -261,6 +262,21 @@ TEST(Sm2Ameth, SignerInfoControlPicksTheSm2SignatureAlgorithm)
             EXPECT_EQ("absent", algorithmOf(sig).second);
         }
         PKCS7_SIGNER_INFO_free(si);
+        ERR_clear_error();
+
+        // The same choice for CMS signer infos.
+        CMS_ContentInfo *cms = CMS_sign(nullptr, nullptr, nullptr, nullptr, CMS_PARTIAL | CMS_BINARY);
+        ASSERT_NE(nullptr, cms);
+        CMS_SignerInfo *csi = CMS_add1_signer(cms, cert.get(), key.get(), c.md, CMS_PARTIAL);
+        if (c.sig == nullptr) {
+            EXPECT_EQ(nullptr, csi) << EVP_MD_get0_name(c.md);
+        } else {
+            ASSERT_NE(nullptr, csi) << EVP_MD_get0_name(c.md);
+            X509_ALGOR *dig = nullptr, *sig = nullptr;
+            CMS_SignerInfo_get0_algs(csi, nullptr, nullptr, &dig, &sig);
+            EXPECT_STREQ(c.sig, OBJ_nid2sn(OBJ_obj2nid(sig->algorithm)));
+        }
+        CMS_ContentInfo_free(cms);
         ERR_clear_error();
     }
 }
