@@ -218,6 +218,7 @@ void TestMainWindowShell::windowStates()
     QCOMPARE(action("关闭应用")->isEnabled(), closeOn);
     QCOMPARE(action("打开应用")->isEnabled(), openOn);
     QCOMPARE(action("退出应用")->isEnabled(), true);
+    QVERIFY(tray()->isVisible()); // the tray icon stays, whatever the window does
 }
 
 void TestMainWindowShell::trayActivation_data()

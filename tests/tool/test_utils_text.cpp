@@ -3,6 +3,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTextCodec>
@@ -40,6 +42,8 @@ private slots:
     void getLibName_data();
     void getLibName();
     void showMsgTip();
+    void showPwdDialog_data();
+    void showPwdDialog();
 
 private:
     QTemporaryDir dir;
@@ -223,6 +227,46 @@ void TestUtilsText::showMsgTip()
     QVERIFY2(shrunk.width() >= 200 && shrunk.height() >= 200, "the tip shrank below 200 x 200");
     QVERIFY(!QApplication::activeModalWidget());
     QVERIFY2(layouts < 5, qPrintable(QString("%1 relayouts of a settled box").arg(layouts)));
+}
+
+void TestUtilsText::showPwdDialog_data()
+{
+    QTest::addColumn<bool>("accept");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("confirmed") << true << QString("123456");
+    QTest::newRow("cancelled") << false << QString();
+}
+
+void TestUtilsText::showPwdDialog()
+{
+    QFETCH(bool, accept);
+    QFETCH(QString, result);
+    QString title, label;
+    QLineEdit::EchoMode echo = QLineEdit::Normal;
+    bool seen = false;
+    QTimer poll;
+    poll.setInterval(20);
+    connect(&poll, &QTimer::timeout, [&] {
+        auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
+        if (!dialog || seen)
+            return;
+        seen = true;
+        title = dialog->windowTitle();
+        label = dialog->labelText();
+        echo = dialog->textEchoMode();
+        dialog->setTextValue("123456");
+        if (accept)
+            dialog->accept();
+        else
+            dialog->reject();
+    });
+    poll.start();
+    const QString typed = Utils::showPwdDialog(nullptr);
+    QVERIFY(seen);
+    QCOMPARE(title, QString::fromUtf8("请您输入PIN"));
+    QCOMPARE(label, QString("PIN:"));
+    QCOMPARE(echo, QLineEdit::Password);
+    QCOMPARE(typed, result);
 }
 
 QTEST_MAIN(TestUtilsText)

@@ -44,3 +44,8 @@ if(TARGET MirvaleClient)
       ${CMAKE_CURRENT_BINARY_DIR}/shell-install ${PROJECT_VERSION})
   set_tests_properties(test_install_layout PROPERTIES TIMEOUT 120)
 endif()
+
+mv_add_fuzz(NAME fuzz_parse_char_array
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_parse_char_array.cpp
+  LIBS mvclient_core
+  SECONDS 20)
