@@ -185,8 +185,10 @@ int sm2_setup_ensure(void)
     return sm2_setup_result;
 }
 
-/* The set-up runs when the program is loaded, before its own code looks anything up. */
-__attribute__((constructor)) static void sm2_setup_at_load(void)
+/* The set-up runs when the program is loaded, ahead of the program's own static
+ * initialisers (priority 101 comes before the default one), so that no caller can look
+ * anything up before it. */
+__attribute__((constructor(101))) static void sm2_setup_at_load(void)
 {
     sm2_setup_ensure();
 }

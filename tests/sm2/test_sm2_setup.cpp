@@ -13,6 +13,16 @@ using namespace mvmeth;
 
 namespace {
 
+// Looked up while the test program's own static initialisers run.
+const int kSha256NidAtStaticInit = OBJ_sn2nid("SM2-SHA256");
+const unsigned long kErrorAtStaticInit = ERR_peek_error();
+
+TEST(Sm2Setup, RowsExistBeforeTheProgramsStaticInitialisers)
+{
+    EXPECT_NE(NID_undef, kSha256NidAtStaticInit);
+    EXPECT_EQ(0u, kErrorAtStaticInit) << "the set-up leaves no errors behind";
+}
+
 struct ObjectRow {
     const char *oid, *sn, *ln;
     int libraryNid; // NID_undef for objects the set-up creates
