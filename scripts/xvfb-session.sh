@@ -19,17 +19,9 @@ if [ -z "${MV_XVFB_INNER:-}" ]; then
   exec bash "$(dirname "$0")/with-xvfb.sh" bash "$0" "$@"
 fi
 
+# shellcheck source=xvfb-lib.sh
+. "$(dirname "$0")/xvfb-lib.sh"
 fail() { echo "xvfb-session: $*" >&2; exit 1; }
-
-# Wait until COMMAND succeeds, for at most SECONDS.
-wait_for() {
-  local seconds="$1"; shift
-  local end=$((SECONDS + seconds))
-  until "$@" >/dev/null 2>&1; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.05
-  done
-}
 
 tray_pid=""
 prog_pid=""
@@ -39,19 +31,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# A tray host at the bottom edge; its "panel" window appears once it owns the tray.
-trayer --edge bottom --align center --widthtype request --height 32 --transparent false \
-  --tint 0xdddddd >/dev/null 2>&1 &
-tray_pid=$!
-tray_up() { local tree; tree="$(xwininfo -root -tree)"; grep -q '"panel": ("panel" "trayer")' <<<"$tree"; }
-wait_for 10 tray_up || fail "the tray host did not come up"
+start_tray_host 10 || fail "the tray host did not come up"
 sleep 0.2
 
 prog_name="$(basename "$program")"
 "$program" &
 prog_pid=$!
 
-window_id() { local ids; ids="$(xdotool search --onlyvisible --name "^${title}\$" || true)"; echo "${ids%%$'\n'*}"; }
+window_id() { visible_window "$title"; }
 window_up() { [ -n "$(window_id)" ]; }
 wait_for 60 window_up || fail "the main window did not appear"
 win="$(window_id)"
@@ -91,34 +78,13 @@ fi
 
 sleep "$hold"
 
-# The tray icon is the program's window embedded in the tray host's panel.
-tray_icon=""
-for id in $(xdotool search --classname "^${prog_name}\$"); do
-  read -r w h < <(xdotool getwindowgeometry --shell "$id" | awk -F= '/^WIDTH/{w=$2} /^HEIGHT/{h=$2} END{print w, h}')
-  if [ "$w" -gt 4 ] && [ "$w" -le 64 ] && [ "$h" -gt 4 ] && [ "$h" -le 64 ]; then tray_icon="$id"; break; fi
-done
-[ -n "$tray_icon" ] || fail "no tray icon found"
-
-# Right button opens the tray menu; its last entry is the exit action.
-count_windows() { local tree; tree="$(xwininfo -root -children)"; grep -c '^ *0x' <<<"$tree" || true; }
-windows_before="$(count_windows)"
-xdotool mousemove --window "$tray_icon" 10 10 click 3
-menu_up() { [ "$(count_windows)" -gt "$windows_before" ]; }
-wait_for 10 menu_up || fail "the tray menu did not open"
-sleep 0.3
+tray_icon="$(tray_icon_of "$prog_name")" || fail "no tray icon found"
+menu="$(open_tray_menu "$tray_icon" 10)" || fail "the tray menu did not open"
 import -window root "${shot%.png}-tray-menu.png"
-children="$(xwininfo -root -children)"
-menu="$(awk '/^ *0x/ && !found {print $1; found = 1}' <<<"$children")"
-eval "$(xdotool getwindowgeometry --shell "$menu")"
-[ -n "${WIDTH:-}" ] || fail "cannot read the tray menu's geometry"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 10)) sleep 0.2 click 1
+# The exit action is the menu's last entry.
+click_last_menu_entry "$menu" || fail "cannot read the tray menu's geometry"
 
-set +e
-for _ in $(seq 200); do kill -0 "$prog_pid" 2>/dev/null || break; sleep 0.05; done
-if kill -0 "$prog_pid" 2>/dev/null; then fail "the program did not quit from its tray"; fi
-wait "$prog_pid"
-rc=$?
+wait_for_exit "$prog_pid" 10 || fail "the program did not quit from its tray"
 prog_pid=""
-set -e
-[ $rc -eq 0 ] || fail "the program ended with $rc"
+[ "$exit_code" -eq 0 ] || fail "the program ended with $exit_code"
 echo "quit from the tray: exit code 0"
