@@ -29,6 +29,20 @@ Fn *resolve(void *lib, const char *name)
     return reinterpret_cast<Fn *>(dlsym(lib, name));
 }
 
+// The steps every wrapper shares: its checks (the library handle and, where it has one, the
+// object handle) give `refused`; a token function missing from the library gives
+// `missing`; otherwise the result of `call` with the function.
+template <typename Fn, typename Result, typename Call>
+Result callChecked(void *lib, bool handlesPresent, const char *name, Result refused, Result missing, Call call)
+{
+    if (!lib || !handlesPresent)
+        return refused;
+    Fn *fn = resolve<Fn>(lib, name);
+    if (!fn)
+        return missing;
+    return call(fn);
+}
+
 // A PIN or name in its zero-filled 64-byte buffer: at most 63 Latin-1 bytes and a NUL.
 // A longer text does not fit and is refused.
 struct PinBuffer {
@@ -64,260 +78,222 @@ ULONG pinResult(ULONG rc, ULONG retries)
     return retries == 0 ? kNoRetryLeft : retries;
 }
 
+// A PIN wrapper: the checks, the PINs in their buffers (a second one only where the call
+// takes two), one call with the retry count starting at 0, and the PIN result rule.
+template <typename Fn, typename Call>
+ULONG pinCall(void *lib, void *hApp, const char *name, const QString &pin, const QString &secondPin, Call call)
+{
+    return callChecked<Fn>(lib, hApp != nullptr, name, kNoHandle, kNoFunction, [&](Fn *fn) {
+        PinBuffer first(pin), second(secondPin);
+        if (!first.fits || !second.fits)
+            return ULONG(SAR_PIN_LEN_RANGE);
+        ULONG retries = 0;
+        const ULONG rc = call(fn, first.bytes, second.bytes, &retries);
+        return pinResult(rc, retries);
+    });
+}
+
+// A name list that the library writes into a zero-filled buffer of Capacity bytes; empty
+// unless the call succeeds.
+template <int Capacity, typename Call>
+QList<QString> nameList(Call call)
+{
+    char buffer[Capacity];
+    memset(buffer, 0, sizeof buffer);
+    ULONG length = sizeof buffer;
+    if (call(buffer, &length) != SAR_OK)
+        return {};
+    return namesOf(buffer, length, Capacity);
+}
+
+const QList<QString> kNoList;
+void *const kNoObject = nullptr;
+
 } // namespace
 
 void *Utils::OpenDev(void *lib, const QString &name)
 {
-    if (name.isEmpty() || !lib)
-        return nullptr;
-    auto fn = resolve<SKF_ConnectDev_Fn>(lib, "SKF_ConnectDev");
-    if (!fn)
-        return nullptr;
-    QByteArray latin1 = name.toLatin1();
-    DEVHANDLE hDev = nullptr;
-    fn(latin1.data(), &hDev);
-    return hDev;
+    return callChecked<SKF_ConnectDev_Fn>(lib, !name.isEmpty(), "SKF_ConnectDev", kNoObject, kNoObject,
+                                          [&](SKF_ConnectDev_Fn *fn) {
+                                              QByteArray latin1 = name.toLatin1();
+                                              DEVHANDLE hDev = nullptr;
+                                              fn(latin1.data(), &hDev);
+                                              return hDev;
+                                          });
 }
 
 QList<QString> Utils::EnmuDevList(void *lib)
 {
-    if (!lib)
-        return {};
-    auto fn = resolve<SKF_EnumDev_Fn>(lib, "SKF_EnumDev");
-    if (!fn)
-        return {};
-    char buffer[kListBufferSize];
-    memset(buffer, 0, sizeof buffer);
-    ULONG length = sizeof buffer;
-    const ULONG rc = fn(TRUE, buffer, &length);
-    QList<QString> names;
-    if (rc == SAR_OK)
-        names = namesOf(buffer, length, kListBufferSize);
-    const char *error = dlerror();
-    qDebug().noquote() << QString::fromLocal8Bit(error ? error : "");
-    return names;
+    return callChecked<SKF_EnumDev_Fn>(lib, true, "SKF_EnumDev", kNoList, kNoList, [](SKF_EnumDev_Fn *fn) {
+        const QList<QString> names =
+            nameList<kListBufferSize>([&](char *buffer, ULONG *length) { return fn(TRUE, buffer, length); });
+        const char *error = dlerror();
+        qDebug().noquote() << QString::fromLocal8Bit(error ? error : "");
+        return names;
+    });
 }
 
 QList<QString> Utils::EnmuAppList(void *lib, void *hDev)
 {
-    if (!lib || !hDev)
-        return {};
-    auto fn = resolve<SKF_EnumApplication_Fn>(lib, "SKF_EnumApplication");
-    if (!fn)
-        return {};
-    char buffer[kListBufferSize];
-    memset(buffer, 0, sizeof buffer);
-    ULONG length = sizeof buffer;
-    if (fn(hDev, buffer, &length) != SAR_OK)
-        return {};
-    return namesOf(buffer, length, kListBufferSize);
+    return callChecked<SKF_EnumApplication_Fn>(
+        lib, hDev != nullptr, "SKF_EnumApplication", kNoList, kNoList, [&](SKF_EnumApplication_Fn *fn) {
+            return nameList<kListBufferSize>([&](char *buffer, ULONG *length) { return fn(hDev, buffer, length); });
+        });
 }
 
 void *Utils::OpenApplication(void *lib, void *hDev, const QString &name)
 {
-    if (!lib || name.isEmpty())
-        return nullptr;
-    auto fn = resolve<SKF_OpenApplication_Fn>(lib, "SKF_OpenApplication");
-    if (!fn)
-        return nullptr;
-    PinBuffer appName(name);
-    if (!appName.fits)
-        return nullptr;
-    HAPPLICATION hApp = nullptr;
-    if (fn(hDev, appName.bytes, &hApp) != SAR_OK)
-        return nullptr;
-    return hApp;
+    return callChecked<SKF_OpenApplication_Fn>(lib, !name.isEmpty(), "SKF_OpenApplication", kNoObject, kNoObject,
+                                               [&](SKF_OpenApplication_Fn *fn) {
+                                                   PinBuffer appName(name);
+                                                   HAPPLICATION hApp = nullptr;
+                                                   if (!appName.fits || fn(hDev, appName.bytes, &hApp) != SAR_OK)
+                                                       return kNoObject;
+                                                   return hApp;
+                                               });
 }
 
 QList<QString> Utils::EnmuContainer(void *lib, void *hApp)
 {
-    if (!lib)
-        return {};
-    auto fn = resolve<SKF_EnumContainer_Fn>(lib, "SKF_EnumContainer");
-    if (!fn)
-        return {};
-    char buffer[kContainerListBufferSize];
-    memset(buffer, 0, sizeof buffer);
-    ULONG length = sizeof buffer;
-    if (fn(hApp, buffer, &length) != SAR_OK)
-        return {};
-    return namesOf(buffer, length, kContainerListBufferSize);
+    return callChecked<SKF_EnumContainer_Fn>(
+        lib, true, "SKF_EnumContainer", kNoList, kNoList, [&](SKF_EnumContainer_Fn *fn) {
+            return nameList<kContainerListBufferSize>(
+                [&](char *buffer, ULONG *length) { return fn(hApp, buffer, length); });
+        });
 }
 
 void *Utils::OpenContainer(void *lib, void *hApp, QString name)
 {
-    if (!lib || !hApp)
-        return nullptr;
-    auto fn = resolve<SKF_OpenContainer_Fn>(lib, "SKF_OpenContainer");
-    if (!fn)
-        return nullptr;
-    QByteArray latin1 = name.toLatin1();
-    HCONTAINER hCon = nullptr;
-    fn(hApp, latin1.data(), &hCon);
-    return hCon;
+    return callChecked<SKF_OpenContainer_Fn>(lib, hApp != nullptr, "SKF_OpenContainer", kNoObject, kNoObject,
+                                             [&](SKF_OpenContainer_Fn *fn) {
+                                                 QByteArray latin1 = name.toLatin1();
+                                                 HCONTAINER hCon = nullptr;
+                                                 fn(hApp, latin1.data(), &hCon);
+                                                 return hCon;
+                                             });
 }
 
 QList<QString> Utils::ExportCertificate(void *lib, void *hCon, bool sign)
 {
-    if (!lib || !hCon)
-        return {};
-    auto fn = resolve<SKF_ExportCertificate_Fn>(lib, "SKF_ExportCertificate");
-    if (!fn)
-        return {};
-    BYTE buffer[kCertBufferSize];
-    memset(buffer, 0, sizeof buffer);
-    ULONG length = sizeof buffer;
-    if (fn(hCon, sign ? TRUE : FALSE, buffer, &length) != SAR_OK)
-        return {};
-    // A library that reports more than it could have written gives nothing.
-    if (length > sizeof buffer)
-        return {};
-    const QByteArray der(reinterpret_cast<const char *>(buffer), static_cast<int>(length));
-    return {QString::fromLatin1(der.toBase64()), ParseCert(buffer, length, sign)};
+    return callChecked<SKF_ExportCertificate_Fn>(
+        lib, hCon != nullptr, "SKF_ExportCertificate", kNoList, kNoList,
+        [&](SKF_ExportCertificate_Fn *fn) -> QList<QString> {
+            BYTE buffer[kCertBufferSize];
+            memset(buffer, 0, sizeof buffer);
+            ULONG length = sizeof buffer;
+            if (fn(hCon, sign ? TRUE : FALSE, buffer, &length) != SAR_OK)
+                return {};
+            // A library that reports more than it could have written gives nothing.
+            if (length > sizeof buffer)
+                return {};
+            const QByteArray der(reinterpret_cast<const char *>(buffer), static_cast<int>(length));
+            return {QString::fromLatin1(der.toBase64()), ParseCert(buffer, length, sign)};
+        });
 }
 
 ULONG Utils::CloseContainer(void *lib, void *hCon)
 {
-    if (!lib || !hCon)
-        return kNoHandle;
-    auto fn = resolve<SKF_CloseContainer_Fn>(lib, "SKF_CloseContainer");
-    if (!fn)
-        return kNoFunction;
-    return fn(hCon);
+    return callChecked<SKF_CloseContainer_Fn>(lib, hCon != nullptr, "SKF_CloseContainer", kNoHandle, kNoFunction,
+                                              [&](SKF_CloseContainer_Fn *fn) { return fn(hCon); });
 }
 
 ULONG Utils::CloseApplication(void *lib, void *hApp)
 {
-    if (!lib || !hApp)
-        return 1;
-    auto fn = resolve<SKF_CloseApplication_Fn>(lib, "SKF_CloseApplication");
-    if (!fn)
-        return kNoFunction;
-    return fn(hApp);
-}
-
-static ULONG verifyPinOfType(void *lib, void *hApp, ULONG type, const QString &pin)
-{
-    if (!lib || !hApp)
-        return kNoHandle;
-    auto fn = resolve<SKF_VerifyPIN_Fn>(lib, "SKF_VerifyPIN");
-    if (!fn)
-        return kNoFunction;
-    PinBuffer buffer(pin);
-    if (!buffer.fits)
-        return SAR_PIN_LEN_RANGE;
-    ULONG retries = 0;
-    const ULONG rc = fn(hApp, type, buffer.bytes, &retries);
-    return pinResult(rc, retries);
+    return callChecked<SKF_CloseApplication_Fn>(lib, hApp != nullptr, "SKF_CloseApplication", ULONG(1), kNoFunction,
+                                                [&](SKF_CloseApplication_Fn *fn) { return fn(hApp); });
 }
 
 ULONG Utils::VerifyPin(void *lib, void *hApp, const QString &pin)
 {
-    return verifyPinOfType(lib, hApp, USER_TYPE, pin);
+    return pinCall<SKF_VerifyPIN_Fn>(lib, hApp, "SKF_VerifyPIN", pin, QString(),
+                                     [&](SKF_VerifyPIN_Fn *fn, char *userPin, char *, ULONG *retries) {
+                                         return fn(hApp, USER_TYPE, userPin, retries);
+                                     });
 }
 
 ULONG Utils::VerifyAdminPin(void *lib, void *hApp, const QString &pin)
 {
-    return verifyPinOfType(lib, hApp, ADMIN_TYPE, pin);
+    return pinCall<SKF_VerifyPIN_Fn>(lib, hApp, "SKF_VerifyPIN", pin, QString(),
+                                     [&](SKF_VerifyPIN_Fn *fn, char *adminPin, char *, ULONG *retries) {
+                                         return fn(hApp, ADMIN_TYPE, adminPin, retries);
+                                     });
 }
 
 ULONG Utils::ChangePin(void *lib, void *hApp, const QString &oldPin, const QString &newPin)
 {
-    if (!lib || !hApp)
-        return kNoHandle;
-    auto fn = resolve<SKF_ChangePIN_Fn>(lib, "SKF_ChangePIN");
-    if (!fn)
-        return kNoFunction;
-    PinBuffer oldBuffer(oldPin), newBuffer(newPin);
-    if (!oldBuffer.fits || !newBuffer.fits)
-        return SAR_PIN_LEN_RANGE;
-    ULONG retries = 0;
-    const ULONG rc = fn(hApp, USER_TYPE, oldBuffer.bytes, newBuffer.bytes, &retries);
-    return pinResult(rc, retries);
+    return pinCall<SKF_ChangePIN_Fn>(lib, hApp, "SKF_ChangePIN", oldPin, newPin,
+                                     [&](SKF_ChangePIN_Fn *fn, char *oldBytes, char *newBytes, ULONG *retries) {
+                                         return fn(hApp, USER_TYPE, oldBytes, newBytes, retries);
+                                     });
 }
 
 ULONG Utils::UnblockPIN(void *lib, void *hApp, const QString &adminPin, const QString &newUserPin)
 {
-    if (!lib || !hApp)
-        return kNoHandle;
-    auto fn = resolve<SKF_UnblockPIN_Fn>(lib, "SKF_UnblockPIN");
-    if (!fn)
-        return kNoFunction;
-    PinBuffer adminBuffer(adminPin), userBuffer(newUserPin);
-    if (!adminBuffer.fits || !userBuffer.fits)
-        return SAR_PIN_LEN_RANGE;
-    ULONG retries = 0;
-    const ULONG rc = fn(hApp, adminBuffer.bytes, userBuffer.bytes, &retries);
-    return pinResult(rc, retries);
+    return pinCall<SKF_UnblockPIN_Fn>(lib, hApp, "SKF_UnblockPIN", adminPin, newUserPin,
+                                      [&](SKF_UnblockPIN_Fn *fn, char *adminBytes, char *userBytes, ULONG *retries) {
+                                          return fn(hApp, adminBytes, userBytes, retries);
+                                      });
 }
 
 Struct_DEVINFO Utils::GetDevInfo(void *lib, void *hDev)
 {
-    Struct_DEVINFO info;
-    memset(&info, 0, sizeof info);
-    if (!lib || !hDev)
-        return info;
-    auto fn = resolve<SKF_GetDevInfo_Fn>(lib, "SKF_GetDevInfo");
-    if (!fn)
-        return info;
-    fn(hDev, &info);
-    return info;
+    Struct_DEVINFO zero;
+    memset(&zero, 0, sizeof zero);
+    return callChecked<SKF_GetDevInfo_Fn>(lib, hDev != nullptr, "SKF_GetDevInfo", zero, zero,
+                                          [&](SKF_GetDevInfo_Fn *fn) {
+                                              Struct_DEVINFO info = zero;
+                                              fn(hDev, &info);
+                                              return info;
+                                          });
 }
 
 ULONG Utils::GetContainerType(void *lib, void *hCon)
 {
-    if (!lib || !hCon)
-        return kNoHandle;
-    auto fn = resolve<SKF_GetContainerType_Fn>(lib, "SKF_GetContainerType");
-    if (!fn)
-        return kNoFunction;
-    ULONG type = 0;
-    const ULONG rc = fn(hCon, &type);
-    return rc == SAR_OK ? type : rc;
+    return callChecked<SKF_GetContainerType_Fn>(lib, hCon != nullptr, "SKF_GetContainerType", kNoHandle,
+                                                kNoFunction, [&](SKF_GetContainerType_Fn *fn) {
+                                                    ULONG type = 0;
+                                                    const ULONG rc = fn(hCon, &type);
+                                                    return rc == SAR_OK ? type : rc;
+                                                });
 }
 
 ULONG Utils::SetLabel(void *lib, void *hDev, QString label)
 {
-    if (!lib)
-        return kNoHandle;
-    auto fn = resolve<SKF_SetLabel_Fn>(lib, "SKF_SetLabel");
-    if (!fn)
-        return 1;
-    QByteArray latin1 = label.toLatin1();
-    return fn(hDev, latin1.data());
+    return callChecked<SKF_SetLabel_Fn>(lib, true, "SKF_SetLabel", kNoHandle, ULONG(1), [&](SKF_SetLabel_Fn *fn) {
+        QByteArray latin1 = label.toLatin1();
+        return fn(hDev, latin1.data());
+    });
 }
 
 ULONG Utils::DeleteApplication(void *lib, void *hDev, QString name)
 {
     // The library handle is not checked: the only caller has just used it. dlsym on a
     // null handle would search the global scope, so it still must not be null here.
-    if (!lib)
-        return 1;
-    auto fn = resolve<SKF_DeleteApplication_Fn>(lib, "SKF_DeleteApplication");
-    if (!fn)
-        return 1;
-    QByteArray latin1 = name.toLatin1();
-    return fn(hDev, latin1.data());
+    return callChecked<SKF_DeleteApplication_Fn>(lib, true, "SKF_DeleteApplication", ULONG(1), ULONG(1),
+                                                 [&](SKF_DeleteApplication_Fn *fn) {
+                                                     QByteArray latin1 = name.toLatin1();
+                                                     return fn(hDev, latin1.data());
+                                                 });
 }
 
 void *Utils::CreateApplication(void *lib, void *hDev, QString appName, QString adminPin, QString adminRetries,
                                QString userPin, QString userRetries)
 {
-    if (!lib)
-        return nullptr;
-    auto fn = resolve<SKF_CreateApplication_Fn>(lib, "SKF_CreateApplication");
-    if (!fn)
-        return nullptr;
-    QByteArray name = appName.toLatin1();
-    PinBuffer adminBuffer(adminPin), userBuffer(userPin);
-    if (!adminBuffer.fits || !userBuffer.fits)
-        return nullptr;
-    // Decimal texts; a text that is no number gives 0, and the sign is kept in the widening.
-    const ULONG adminCount = static_cast<ULONG>(static_cast<qint64>(adminRetries.toInt(nullptr, 10)));
-    const ULONG userCount = static_cast<ULONG>(static_cast<qint64>(userRetries.toInt(nullptr, 10)));
-    HAPPLICATION hApp = nullptr;
-    if (fn(hDev, name.data(), adminBuffer.bytes, adminCount, userBuffer.bytes, userCount, SECURE_ADM_ACCOUNT,
-           &hApp) != SAR_OK)
-        return nullptr;
-    return hApp;
+    // As for DeleteApplication, a null library handle is refused only so that dlsym never
+    // searches the global scope.
+    return callChecked<SKF_CreateApplication_Fn>(
+        lib, true, "SKF_CreateApplication", kNoObject, kNoObject, [&](SKF_CreateApplication_Fn *fn) {
+            QByteArray name = appName.toLatin1();
+            PinBuffer adminBuffer(adminPin), userBuffer(userPin);
+            if (!adminBuffer.fits || !userBuffer.fits)
+                return kNoObject;
+            // Decimal texts; a text that is no number gives 0, and the sign is kept in the widening.
+            const ULONG adminCount = static_cast<ULONG>(static_cast<qint64>(adminRetries.toInt(nullptr, 10)));
+            const ULONG userCount = static_cast<ULONG>(static_cast<qint64>(userRetries.toInt(nullptr, 10)));
+            HAPPLICATION hApp = nullptr;
+            if (fn(hDev, name.data(), adminBuffer.bytes, adminCount, userBuffer.bytes, userCount, SECURE_ADM_ACCOUNT,
+                   &hApp) != SAR_OK)
+                return kNoObject;
+            return hApp;
+        });
 }
