@@ -10,21 +10,12 @@
 #include <openssl/rand.h>
 
 #include "kdf.h"
+#include "sm2_curve_local.h"
 
 _Static_assert(offsetof(SM2_CRYPT_CTX, y2) == offsetof(SM2_CRYPT_CTX, x2) + SM2_COORD_LENGTH,
                "x2 || y2 must be one run of 64 bytes");
 
 #define SM2_BLOCK 32
-
-/* Writes a coordinate as 32 bytes, big-endian, left-padded. Zero or longer values fail. */
-static int sm2_put_coord(unsigned char out[SM2_COORD_LENGTH], const BIGNUM *v)
-{
-    int n = BN_num_bytes(v);
-
-    if (n <= 0 || n > SM2_COORD_LENGTH)
-        return 0;
-    return BN_bn2binpad(v, out, SM2_COORD_LENGTH) == SM2_COORD_LENGTH;
-}
 
 /* The next 32 bytes of key stream from x2 || y2. An all-zero block fails, and so does a
  * counter that has gone round (the message would reuse key stream). */
@@ -113,7 +104,8 @@ int SM2_enc_init(SM2_CRYPT_CTX *ctx, const EC_KEY *key)
         || EC_POINT_is_on_curve(group, pt, bnctx) != 1)
         goto err;
     ctx->c1[0] = 0x04;
-    if (!sm2_put_coord(ctx->c1 + 1, x) || !sm2_put_coord(ctx->c1 + 1 + SM2_COORD_LENGTH, y))
+    if (!sm2_put_field(ctx->c1 + 1, x, SM2_COORD_LENGTH)
+        || !sm2_put_field(ctx->c1 + 1 + SM2_COORD_LENGTH, y, SM2_COORD_LENGTH))
         goto err;
 
     /* hP must not be the point at infinity */
@@ -124,7 +116,8 @@ int SM2_enc_init(SM2_CRYPT_CTX *ctx, const EC_KEY *key)
     /* (x2, y2) = kP */
     if (!EC_POINT_mul(group, pt, NULL, pub, k, bnctx)
         || !EC_POINT_get_affine_coordinates(group, pt, x, y, bnctx)
-        || !sm2_put_coord(ctx->x2, x) || !sm2_put_coord(ctx->y2, y))
+        || !sm2_put_field(ctx->x2, x, SM2_COORD_LENGTH)
+        || !sm2_put_field(ctx->y2, y, SM2_COORD_LENGTH))
         goto err;
 
     SM3_Init(&ctx->sm3_ctx);
@@ -382,7 +375,8 @@ int SM2_dec_prepare(SM2_CRYPT_CTX *ctx, const unsigned char *in, size_t inlen)
     if ((d = EC_KEY_get0_private_key(ctx->dec_key)) == NULL
         || !EC_POINT_mul(group, pt, NULL, c1, d, bnctx)
         || !EC_POINT_get_affine_coordinates(group, pt, x, y, bnctx)
-        || !sm2_put_coord(ctx->x2, x) || !sm2_put_coord(ctx->y2, y))
+        || !sm2_put_field(ctx->x2, x, SM2_COORD_LENGTH)
+        || !sm2_put_field(ctx->y2, y, SM2_COORD_LENGTH))
         goto err;
     ret = 1;
 

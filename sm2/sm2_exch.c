@@ -8,7 +8,7 @@
 #include <openssl/crypto.h>
 
 #include "kdf.h"
-#include "sm2.h"
+#include "sm2_curve_local.h"
 #include "sm3.h"
 
 /* The hash inputs are assembled here; the largest, that of T, takes 5 * fieldlen + 64. */
@@ -98,16 +98,6 @@ err:
     return U;
 }
 
-/* Writes a coordinate as fieldlen bytes, big-endian, left-padded; zero or longer fails. */
-static int sm2_exch_put(unsigned char *out, const BIGNUM *v, int fieldlen)
-{
-    int n = BN_num_bytes(v);
-
-    if (n <= 0 || n > fieldlen)
-        return 0;
-    return BN_bn2binpad(v, out, fieldlen) == fieldlen;
-}
-
 int SM2_DH_key(const EC_POINT *peer_R, const EC_POINT *peer_P, const BIGNUM *r,
                const EC_KEY *key, unsigned char *K, size_t klen,
                unsigned char *S02, unsigned char *S03, int initiator,
@@ -122,7 +112,11 @@ int SM2_DH_key(const EC_POINT *peer_R, const EC_POINT *peer_P, const BIGNUM *r,
     const EC_POINT *RA, *RB;
     BN_CTX *bnctx = NULL;
     EC_POINT *R = NULL, *U = NULL;
-    BIGNUM *p, *a, *b, *xG, *yG, *xU, *yU, *xPP, *yPP, *xP, *yP, *xRA, *yRA, *xRB, *yRB;
+    BIGNUM *xU, *yU, *xRA, *yRA, *xRB, *yRB;
+    /* the peer's identity and Z, and the own ones */
+    const unsigned char *peerId = initiator ? IDB : IDA, *ownId = initiator ? IDA : IDB;
+    int peerIdLen = initiator ? IDB_len : IDA_len, ownIdLen = initiator ? IDA_len : IDB_len;
+    unsigned char *peerZ = initiator ? ZB : ZA, *ownZ = initiator ? ZA : ZB;
     uint32_t counter = 1;
     int fl, deg, off, ret = 0;
 
@@ -146,17 +140,8 @@ int SM2_DH_key(const EC_POINT *peer_R, const EC_POINT *peer_P, const BIGNUM *r,
     if (U == NULL || EC_POINT_is_at_infinity(group, U))
         goto err;
 
-    p = BN_CTX_get(bnctx);
-    a = BN_CTX_get(bnctx);
-    b = BN_CTX_get(bnctx);
-    xG = BN_CTX_get(bnctx);
-    yG = BN_CTX_get(bnctx);
     xU = BN_CTX_get(bnctx);
     yU = BN_CTX_get(bnctx);
-    xPP = BN_CTX_get(bnctx); /* peer's public key */
-    yPP = BN_CTX_get(bnctx);
-    xP = BN_CTX_get(bnctx);  /* own public key */
-    yP = BN_CTX_get(bnctx);
     xRA = BN_CTX_get(bnctx); /* initiator's R */
     yRA = BN_CTX_get(bnctx);
     xRB = BN_CTX_get(bnctx); /* responder's R */
@@ -169,34 +154,21 @@ int SM2_DH_key(const EC_POINT *peer_R, const EC_POINT *peer_P, const BIGNUM *r,
     if (!EC_POINT_get_affine_coordinates(group, RA, xRA, yRA, bnctx)
         || !EC_POINT_get_affine_coordinates(group, RB, xRB, yRB, bnctx)
         || !EC_POINT_get_affine_coordinates(group, U, xU, yU, bnctx)
-        || !EC_GROUP_get_curve(group, p, a, b, bnctx)
-        || (deg = EC_GROUP_get_degree(group)) <= 0
-        || !EC_POINT_get_affine_coordinates(group, peer_P, xPP, yPP, bnctx)
-        || !EC_POINT_get_affine_coordinates(group, EC_GROUP_get0_generator(group), xG, yG,
-                                            bnctx))
+        || (deg = EC_GROUP_get_degree(group)) <= 0)
         goto err;
     fl = (deg + 7) / 8;
     if (5 * fl + 2 * SM2_Z_LENGTH > SM2_EXCH_WORK)
         goto err;
 
     /* the peer's Z, then the own one over the own public key */
-    if ((pub = EC_KEY_get0_public_key(key)) == NULL)
+    if (!sm2_z_of_point(group, peer_P, peerId, peerIdLen, peerZ, bnctx)
+        || (pub = EC_KEY_get0_public_key(key)) == NULL
+        || !sm2_z_of_point(group, pub, ownId, ownIdLen, ownZ, bnctx))
         goto err;
-    if (initiator) {
-        if (!CalZforSm2sign(IDB, IDB_len, a, b, xG, yG, xPP, yPP, fl, ZB)
-            || !EC_POINT_get_affine_coordinates(group, pub, xP, yP, bnctx)
-            || !CalZforSm2sign(IDA, IDA_len, a, b, xG, yG, xP, yP, fl, ZA))
-            goto err;
-    } else {
-        if (!CalZforSm2sign(IDA, IDA_len, a, b, xG, yG, xPP, yPP, fl, ZA)
-            || !EC_POINT_get_affine_coordinates(group, pub, xP, yP, bnctx)
-            || !CalZforSm2sign(IDB, IDB_len, a, b, xG, yG, xP, yP, fl, ZB))
-            goto err;
-    }
 
     /* K = KDF(xU || yU || ZA || ZB, klen) */
     memset(work, 0, sizeof(work));
-    if (!sm2_exch_put(work, xU, fl) || !sm2_exch_put(work + fl, yU, fl))
+    if (!sm2_put_field(work, xU, fl) || !sm2_put_field(work + fl, yU, fl))
         goto err;
     memcpy(work + 2 * fl, ZA, SM2_Z_LENGTH);
     memcpy(work + 2 * fl + SM2_Z_LENGTH, ZB, SM2_Z_LENGTH);
@@ -205,16 +177,16 @@ int SM2_DH_key(const EC_POINT *peer_R, const EC_POINT *peer_P, const BIGNUM *r,
 
     /* T = SM3(xU || ZA || ZB || x1 || y1 || x2 || y2) */
     memset(work, 0, sizeof(work));
-    if (!sm2_exch_put(work, xU, fl))
+    if (!sm2_put_field(work, xU, fl))
         goto err;
     off = fl;
     memcpy(work + off, ZA, SM2_Z_LENGTH);
     off += SM2_Z_LENGTH;
     memcpy(work + off, ZB, SM2_Z_LENGTH);
     off += SM2_Z_LENGTH;
-    if (!sm2_exch_put(work + off, xRA, fl) || !sm2_exch_put(work + off + fl, yRA, fl)
-        || !sm2_exch_put(work + off + 2 * fl, xRB, fl)
-        || !sm2_exch_put(work + off + 3 * fl, yRB, fl))
+    if (!sm2_put_field(work + off, xRA, fl) || !sm2_put_field(work + off + fl, yRA, fl)
+        || !sm2_put_field(work + off + 2 * fl, xRB, fl)
+        || !sm2_put_field(work + off + 3 * fl, yRB, fl))
         goto err;
     off += 4 * fl;
     SM3(work, (size_t)off, T);
@@ -222,7 +194,7 @@ int SM2_DH_key(const EC_POINT *peer_R, const EC_POINT *peer_P, const BIGNUM *r,
     /* S02 = SM3(0x02 || yU || T), S03 = SM3(0x03 || yU || T) */
     memset(work, 0, sizeof(work));
     work[0] = 0x02;
-    if (!sm2_exch_put(work + 1, yU, fl))
+    if (!sm2_put_field(work + 1, yU, fl))
         goto err;
     memcpy(work + 1 + fl, T, SM3_DIGEST_LENGTH);
     if (S02 != NULL)

@@ -9,6 +9,7 @@
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
 
+#include "sm2_curve_local.h"
 #include "sm3.h"
 
 /* Work area of the Z message: ENTL, ID and six field-length numbers must fit it. */
@@ -61,19 +62,13 @@ int CalZforSm2sign(const void *id, int idlen, const BIGNUM *a, const BIGNUM *b,
     return 1;
 }
 
-int SM2_Z(const EC_KEY *eckey, const void *id, int idlen, unsigned char *out)
+int sm2_z_of_point(const EC_GROUP *group, const EC_POINT *pub, const void *id, int idlen,
+                   unsigned char *out, BN_CTX *ctx)
 {
-    const EC_GROUP *group;
-    const EC_POINT *pub, *gen;
-    BN_CTX *ctx = NULL;
+    const EC_POINT *gen;
     BIGNUM *p, *a, *b, *xG, *yG, *xA, *yA;
     int ret = 0;
 
-    if (eckey == NULL || out == NULL || (group = EC_KEY_get0_group(eckey)) == NULL
-        || (pub = EC_KEY_get0_public_key(eckey)) == NULL)
-        return 0;
-    if ((ctx = BN_CTX_new()) == NULL)
-        return 0;
     BN_CTX_start(ctx);
     p = BN_CTX_get(ctx);
     a = BN_CTX_get(ctx);
@@ -93,6 +88,22 @@ int SM2_Z(const EC_KEY *eckey, const void *id, int idlen, unsigned char *out)
 
 err:
     BN_CTX_end(ctx);
+    return ret;
+}
+
+int SM2_Z(const EC_KEY *eckey, const void *id, int idlen, unsigned char *out)
+{
+    const EC_GROUP *group;
+    const EC_POINT *pub;
+    BN_CTX *ctx;
+    int ret;
+
+    if (eckey == NULL || out == NULL || (group = EC_KEY_get0_group(eckey)) == NULL
+        || (pub = EC_KEY_get0_public_key(eckey)) == NULL)
+        return 0;
+    if ((ctx = BN_CTX_new()) == NULL)
+        return 0;
+    ret = sm2_z_of_point(group, pub, id, idlen, out, ctx);
     BN_CTX_free(ctx);
     return ret;
 }
