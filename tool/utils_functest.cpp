@@ -123,22 +123,36 @@ QString runCipherTest(void *skfHandle, const QString &devName, const QString &da
     return finish(QStringLiteral("0#") + bytesText(output, reported(outputLen, kOutputSize)));
 }
 
-struct EccFunctions {
-    SKF_ExportPublicKey_Fn *exportPublicKey;
-    SKF_DigestInit_Fn *digestInit;
-    SKF_Digest_Fn *digest;
+struct EccMessages {
+    QString invalidInput;
+    QString functionMissing;
+    QString exportFailed;
+    QString lastCallFailed;
 };
 
-// The SM3 digest with the signer's Z value, shared by the ECC signing and verification tests:
-// exports the container's signing key, hands it to the digest and hashes the data.
-// Returns an empty text on success, otherwise the failure text of the step that failed.
-QString eccDigest(const EccFunctions &fn, void *hDev, void *hContainer, const QString &data, BYTE *exported,
-                  BYTE *digest, ULONG *digestLen, const QString &exportFailed)
+// The common run of the ECC signing and verification tests: the container's signing key is
+// exported and handed to the SM3 digest with the signer ID, the data is hashed, and the last
+// call (LastFn, named lastName) gets the export, the digest and its length. On success the
+// text is success().
+template <typename LastFn, typename LastCall, typename Success>
+QString runEccTest(void *skfHandle, void *hDev, void *hContainer, const QString &data, const char *lastName,
+                   const EccMessages &messages, LastCall lastCall, Success success)
 {
+    if (!skfHandle || !hContainer || data.isEmpty())
+        return refusal("-3#", messages.invalidInput);
+
+    auto exportPublicKey = resolve<SKF_ExportPublicKey_Fn *>(skfHandle, "SKF_ExportPublicKey");
+    auto digestInit = resolve<SKF_DigestInit_Fn *>(skfHandle, "SKF_DigestInit");
+    auto digest = resolve<SKF_Digest_Fn *>(skfHandle, "SKF_Digest");
+    auto last = resolve<LastFn *>(skfHandle, lastName);
+    if (!exportPublicKey || !digestInit || !digest || !last)
+        return refusal("-2#", messages.functionMissing);
+
+    alignas(ECCPUBLICKEYBLOB) BYTE exported[kEccExportBufferSize] = {0};
     ULONG exportedLen = kEccExportBufferSize;
-    ULONG rv = fn.exportPublicKey(hContainer, TRUE, exported, &exportedLen);
+    ULONG rv = exportPublicKey(hContainer, TRUE, exported, &exportedLen);
     if (rv != SAR_OK)
-        return failure(rv, exportFailed);
+        return failure(rv, messages.exportFailed);
 
     ECCPUBLICKEYBLOB pubKey;
     std::memset(&pubKey, 0, sizeof pubKey);
@@ -151,26 +165,21 @@ QString eccDigest(const EccFunctions &fn, void *hDev, void *hContainer, const QS
     BYTE signerId[kSignerIdLen];
     std::memcpy(signerId, kSignerId, kSignerIdLen);
     HANDLE hHash = nullptr;
-    rv = fn.digestInit(hDev, SGD_SM3, &pubKey, signerId, kSignerIdLen, &hHash);
+    rv = digestInit(hDev, SGD_SM3, &pubKey, signerId, kSignerIdLen, &hHash);
     if (rv != SAR_OK)
         return failure(rv, QObject::tr("ECC数据验签失败，杂凑初始化返回的错误码："));
 
     QByteArray input = data.toLatin1();
-    *digestLen = kOutputSize;
-    rv = fn.digest(hHash, reinterpret_cast<BYTE *>(input.data()), static_cast<ULONG>(input.size()), digest,
-                   digestLen);
+    BYTE hash[kOutputSize] = {0};
+    ULONG hashLen = kOutputSize;
+    rv = digest(hHash, reinterpret_cast<BYTE *>(input.data()), static_cast<ULONG>(input.size()), hash, &hashLen);
     if (rv != SAR_OK)
         return failure(rv, QObject::tr("ECC数据签名失败，杂凑返回的错误码："));
-    *digestLen = reported(*digestLen, kOutputSize);
-    return QString();
-}
 
-bool resolveEcc(void *skfHandle, EccFunctions *fn)
-{
-    fn->exportPublicKey = resolve<SKF_ExportPublicKey_Fn *>(skfHandle, "SKF_ExportPublicKey");
-    fn->digestInit = resolve<SKF_DigestInit_Fn *>(skfHandle, "SKF_DigestInit");
-    fn->digest = resolve<SKF_Digest_Fn *>(skfHandle, "SKF_Digest");
-    return fn->exportPublicKey && fn->digestInit && fn->digest;
+    rv = lastCall(last, exported, hash, reported(hashLen, kOutputSize));
+    if (rv != SAR_OK)
+        return failure(rv, messages.lastCallFailed);
+    return finish(success());
 }
 
 } // namespace
@@ -258,54 +267,36 @@ QString Utils::RsaVerifyData(void *skfHandle, void *handle, QString data, QStrin
 
 QString Utils::EccSignData(void *skfHandle, void *hDev, void *hContainer, QString data)
 {
-    if (!skfHandle || !hContainer || data.isEmpty())
-        return refusal("-3#", QObject::tr("输入参数信息无效，不能检测数据ECC签名功能"));
-
-    EccFunctions fn;
-    const bool resolved = resolveEcc(skfHandle, &fn);
-    auto eccSignData = resolve<SKF_ECCSignData_Fn *>(skfHandle, "SKF_ECCSignData");
-    if (!resolved || !eccSignData)
-        return refusal("-2#", QObject::tr("无法解析库函数，不能检测数据ECC签名功能"));
-
-    alignas(ECCPUBLICKEYBLOB) BYTE exported[kEccExportBufferSize] = {0};
-    BYTE digest[kOutputSize] = {0};
-    ULONG digestLen = 0;
-    const QString failed = eccDigest(fn, hDev, hContainer, data, exported, digest, &digestLen,
-                                     QObject::tr("ECC数据签名失败，导出公钥返回的错误码："));
-    if (!failed.isEmpty())
-        return failed;
-
-    const ULONG rv = eccSignData(hContainer, digest, digestLen, pSignature);
-    if (rv != SAR_OK)
-        return failure(rv, QObject::tr("ECC数据签名失败，返回的错误码："));
-
-    return finish(QStringLiteral("0#") + bytesText(pSignature->r, sizeof pSignature->r) + QLatin1Char('#')
-                  + bytesText(pSignature->s, sizeof pSignature->s));
+    const EccMessages messages = {
+        QObject::tr("输入参数信息无效，不能检测数据ECC签名功能"),
+        QObject::tr("无法解析库函数，不能检测数据ECC签名功能"),
+        QObject::tr("ECC数据签名失败，导出公钥返回的错误码："),
+        QObject::tr("ECC数据签名失败，返回的错误码："),
+    };
+    return runEccTest<SKF_ECCSignData_Fn>(
+        skfHandle, hDev, hContainer, data, "SKF_ECCSignData", messages,
+        [&](SKF_ECCSignData_Fn *sign, BYTE *, BYTE *digest, ULONG digestLen) {
+            return sign(hContainer, digest, digestLen, pSignature);
+        },
+        [] {
+            return QStringLiteral("0#") + bytesText(pSignature->r, sizeof pSignature->r) + QLatin1Char('#')
+                   + bytesText(pSignature->s, sizeof pSignature->s);
+        });
 }
 
 QString Utils::EccVerifyData(void *skfHandle, void *hDev, void *hContainer, QString data)
 {
-    if (!skfHandle || !hContainer || data.isEmpty())
-        return refusal("-3#", QObject::tr("输入参数信息无效，不能检测数据ECC验签功能"));
-
-    EccFunctions fn;
-    const bool resolved = resolveEcc(skfHandle, &fn);
-    auto eccVerify = resolve<SKF_ECCVerify_Fn *>(skfHandle, "SKF_ECCVerify");
-    if (!resolved || !eccVerify)
-        return refusal("-2#", QObject::tr("无法解析库函数，不能检测数据ECC验签功能"));
-
-    alignas(ECCPUBLICKEYBLOB) BYTE exported[kEccExportBufferSize] = {0};
-    BYTE digest[kOutputSize] = {0};
-    ULONG digestLen = 0;
-    const QString failed = eccDigest(fn, hDev, hContainer, data, exported, digest, &digestLen,
-                                     QObject::tr("ECC数据验签失败，导出公钥返回的错误码："));
-    if (!failed.isEmpty())
-        return failed;
-
-    // The token takes back the key in the form it exported it.
-    const ULONG rv = eccVerify(hDev, reinterpret_cast<ECCPUBLICKEYBLOB *>(exported), digest, digestLen, pSignature);
-    if (rv != SAR_OK)
-        return failure(rv, QObject::tr("ECC数据验签失败，返回的错误码："));
-
-    return finish(QStringLiteral("0"));
+    const EccMessages messages = {
+        QObject::tr("输入参数信息无效，不能检测数据ECC验签功能"),
+        QObject::tr("无法解析库函数，不能检测数据ECC验签功能"),
+        QObject::tr("ECC数据验签失败，导出公钥返回的错误码："),
+        QObject::tr("ECC数据验签失败，返回的错误码："),
+    };
+    return runEccTest<SKF_ECCVerify_Fn>(
+        skfHandle, hDev, hContainer, data, "SKF_ECCVerify", messages,
+        [&](SKF_ECCVerify_Fn *verify, BYTE *exported, BYTE *digest, ULONG digestLen) {
+            // The token takes back the key in the form it exported it.
+            return verify(hDev, reinterpret_cast<ECCPUBLICKEYBLOB *>(exported), digest, digestLen, pSignature);
+        },
+        [] { return QStringLiteral("0"); });
 }
