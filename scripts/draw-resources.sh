@@ -20,12 +20,19 @@ BLUE_LIGHT='#3b80e5'
 GREY='#6b6b6b'
 GREY_LIGHT='#898f96'
 
-# save IMAGE-OPS... FILE: writes a PNG without time stamps or comments.
+PNG_PLAIN=(-strip -define png:exclude-chunks=date,time,tIME,zTXt,tEXt,iTXt)
+
+# save IMAGE-OPS... FILE: writes an RGBA PNG without time stamps or comments.
 save() {
   local file="${!#}"
-  local ops=("${@:1:$#-1}")
-  "$IM" "${ops[@]}" -strip -define png:exclude-chunks=date,time,tIME,zTXt,tEXt,iTXt \
-    "PNG32:$out/$file"
+  "$IM" "${@:1:$#-1}" "${PNG_PLAIN[@]}" "PNG32:$out/$file"
+}
+
+# save_grey IMAGE-OPS... FILE: the same as an 8-bit grey PNG with alpha.
+save_grey() {
+  local file="${!#}"
+  "$IM" "${@:1:$#-1}" "${PNG_PLAIN[@]}" -define png:color-type=4 -define png:bit-depth=8 \
+    "PNG:$out/$file"
 }
 
 # --- window and tray icon: a shield with a key hole on a blue rounded square ---
@@ -75,10 +82,10 @@ draw_logo() {
     "$1"
 }
 
-# --- 24 x 24 grey symbols of the window buttons and tray actions ---
+# --- 24 x 24 grey symbols with alpha of the window buttons and tray actions ---
 symbol() {
   local file="$1"; shift
-  save -size 24x24 xc:none -fill none -stroke "$GREY" -strokewidth 2 -draw "stroke-linecap round" "$@" "$file"
+  save_grey -size 24x24 xc:none -fill none -stroke "$GREY" -strokewidth 2 -draw "stroke-linecap round" "$@" "$file"
 }
 draw_symbols() {
   symbol min.png -draw "line 6,13 18,13"

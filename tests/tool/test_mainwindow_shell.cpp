@@ -353,21 +353,24 @@ void TestMainWindowShell::resources_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<bool>("alpha");
+    QTest::addColumn<bool>("greyWithAlpha"); // stored as a grey PNG with alpha
     const QSize any;
-    QTest::newRow("mirvale") << ":/Resources/mirvale.png" << QSize(48, 48) << true;
-    QTest::newRow("tray_logo") << ":/Resources/tray_logo.png" << QSize(48, 48) << true;
-    QTest::newRow("title") << ":/Resources/title.png" << QSize(832, 127) << false;
-    QTest::newRow("logo") << ":/Resources/logo.png" << QSize(95, 47) << true;
+    QTest::newRow("mirvale") << ":/Resources/mirvale.png" << QSize(48, 48) << true << false;
+    QTest::newRow("tray_logo") << ":/Resources/tray_logo.png" << QSize(48, 48) << true << false;
+    QTest::newRow("title") << ":/Resources/title.png" << QSize(832, 127) << false << false;
+    QTest::newRow("logo") << ":/Resources/logo.png" << QSize(95, 47) << true << false;
     for (const char *name : {"min", "close", "open", "exit"})
-        QTest::newRow(name) << QString(":/Resources/%1.png").arg(name) << QSize(24, 24) << true;
+        QTest::newRow(name) << QString(":/Resources/%1.png").arg(name) << QSize(24, 24) << true
+                            << true;
     for (const char *name : {"check", "sign", "key", "set"}) {
         for (const char *state : {"select", "default"})
             QTest::newRow(qPrintable(QString("bt_%1_%2").arg(name, state)))
-                << QString(":/Resources/bt_%1_%2.png").arg(name, state) << QSize(30, 31) << true;
+                << QString(":/Resources/bt_%1_%2.png").arg(name, state) << QSize(30, 31) << true
+                << false;
     }
     for (const char *name : {"bg_circle", "bg_circle_2", "bg_label", "bt_close", "bt_min",
                              "center_bg", "error", "ok", "warn"})
-        QTest::newRow(name) << QString(":/Resources/%1.png").arg(name) << any << false;
+        QTest::newRow(name) << QString(":/Resources/%1.png").arg(name) << any << false << false;
 }
 
 void TestMainWindowShell::resources()
@@ -375,6 +378,7 @@ void TestMainWindowShell::resources()
     QFETCH(QString, path);
     QFETCH(QSize, size);
     QFETCH(bool, alpha);
+    QFETCH(bool, greyWithAlpha);
     buildWindow(); // registers the collection
     const QImage image(path);
     QVERIFY2(!image.isNull(), qPrintable(path));
@@ -384,6 +388,14 @@ void TestMainWindowShell::resources()
         QVERIFY(image.hasAlphaChannel());
     if (path.endsWith("tray_logo.png"))
         QCOMPARE(image, QImage(":/Resources/mirvale.png"));
+    if (greyWithAlpha) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray header = file.read(26); // signature, IHDR length, type, fields
+        QCOMPARE(header.mid(12, 4), QByteArray("IHDR"));
+        QCOMPARE(int(header.at(25)), 4); // colour type: grey with alpha
+        QVERIFY(image.allGray());
+    }
 }
 
 void TestMainWindowShell::styleSheets_data()
