@@ -68,9 +68,11 @@ extern "C" void initApp(void)
 
 extern "C" void cleanApp(void)
 {
+    // The record is taken under the lock: a showDlg that starts after it was cleared waits
+    // here, so this call never ends a tip that it did not see recorded.
+    std::lock_guard<std::mutex> lock(tipLoopMutex);
     if (!shareApp.exchange(nullptr))
         return;
-    std::lock_guard<std::mutex> lock(tipLoopMutex);
     if (!tipLoopApp)
         return; // the tip's loop has already ended
     // The flag covers a loop that has not started yet; the queued call wakes one that runs.
