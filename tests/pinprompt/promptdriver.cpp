@@ -1,11 +1,8 @@
 #include "promptdriver.h"
 
 #include <QApplication>
-#include <QCloseEvent>
-#include <QPushButton>
 #include <QTest>
 #include <QWidget>
-#include <QWindow>
 
 #include <chrono>
 #include <cstdlib>
@@ -139,30 +136,7 @@ void PromptDriver::end(QWidget *window, Ending how)
 {
     if (!window)
         return;
-    inGui([&] {
-        switch (how) {
-        case OkButton:
-        case CancelButton: {
-            auto *button = window->findChild<QPushButton *>(how == OkButton ? "okBtn" : "CancelBtn");
-            if (button)
-                QTest::mouseClick(button, Qt::LeftButton);
-            else
-                check(false, "button not found");
-            break;
-        }
-        case EscapeKey: {
-            QWidget *target = window->focusWidget() ? window->focusWidget() : window;
-            QTest::keyClick(target, Qt::Key_Escape);
-            break;
-        }
-        case CloseButton: {
-            // What the window manager does for the title bar's close button.
-            QCloseEvent event;
-            QCoreApplication::sendEvent(window->windowHandle(), &event);
-            break;
-        }
-        }
-    });
+    inGui([&] { check(endDialog(window, how), "button not found"); });
 }
 
 void PromptDriver::check(bool condition, const QString &failure)

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "dialogending.h"
+
 class QCoreApplication;
 class QWidget;
 
@@ -40,8 +42,7 @@ public:
     // Takes a screenshot of the display into $PINPROMPT_SHOTS/<name>.png when that is set.
     void screenshot(const QString &name);
 
-    // The user's ways of ending a dialog.
-    enum Ending { OkButton, CancelButton, EscapeKey, CloseButton };
+    // Ends the dialog in the application's thread (see endDialog).
     void end(QWidget *window, Ending how);
 
     void check(bool condition, const QString &failure);

@@ -21,8 +21,6 @@
 #include "login.h"
 #include "promptdriver.h"
 
-Q_DECLARE_METATYPE(PromptDriver::Ending)
-
 namespace {
 
 using VoidFn = void (*)();
@@ -87,7 +85,7 @@ class TestPinPromptCaller : public QObject
 
 private:
     // Runs showDlg; if a tip appears, lets the user close it. Returns whether one appeared.
-    bool showDlgShowsTip(PromptDriver::Ending how = PromptDriver::CloseButton)
+    bool showDlgShowsTip(Ending how = Ending::CloseButton)
     {
         PromptDriver driver;
         bool shown = false;
@@ -204,27 +202,27 @@ private slots:
     void getPw_data()
     {
         QTest::addColumn<QString>("typed");
-        QTest::addColumn<PromptDriver::Ending>("ending");
+        QTest::addColumn<Ending>("ending");
         QTest::addColumn<int>("result");
         QTest::addColumn<QByteArray>("written");
 
         const QString atCapacity = QString("0123456789abcdefghijklmnopqrstuvwxyz").repeated(2).left(PINPROMPT_PASSWORD_CAPACITY);
-        QTest::newRow("Ok with a password") << "s3cr3t!PIN" << PromptDriver::OkButton << 0 << QByteArray("s3cr3t!PIN");
-        QTest::newRow("Ok with an empty field") << "" << PromptDriver::OkButton << 0 << QByteArray("");
-        QTest::newRow("Ok with Latin-1 letters") << QString::fromUtf8("pässwörd") << PromptDriver::OkButton << 0
+        QTest::newRow("Ok with a password") << "s3cr3t!PIN" << Ending::OkButton << 0 << QByteArray("s3cr3t!PIN");
+        QTest::newRow("Ok with an empty field") << "" << Ending::OkButton << 0 << QByteArray("");
+        QTest::newRow("Ok with Latin-1 letters") << QString::fromUtf8("pässwörd") << Ending::OkButton << 0
                                                 << QByteArray("p\xe4ssw\xf6rd");
-        QTest::newRow("Ok at the capacity") << atCapacity << PromptDriver::OkButton << 0 << atCapacity.toLatin1();
-        QTest::newRow("Ok, typed beyond the capacity") << atCapacity + "XYZ" << PromptDriver::OkButton << 0
+        QTest::newRow("Ok at the capacity") << atCapacity << Ending::OkButton << 0 << atCapacity.toLatin1();
+        QTest::newRow("Ok, typed beyond the capacity") << atCapacity + "XYZ" << Ending::OkButton << 0
                                                       << atCapacity.toLatin1();
-        QTest::newRow("Cancel") << "typed" << PromptDriver::CancelButton << PINPROMPT_REJECTED << QByteArray();
-        QTest::newRow("Escape") << "typed" << PromptDriver::EscapeKey << PINPROMPT_REJECTED << QByteArray();
-        QTest::newRow("window closed") << "typed" << PromptDriver::CloseButton << PINPROMPT_REJECTED << QByteArray();
+        QTest::newRow("Cancel") << "typed" << Ending::CancelButton << PINPROMPT_REJECTED << QByteArray();
+        QTest::newRow("Escape") << "typed" << Ending::EscapeKey << PINPROMPT_REJECTED << QByteArray();
+        QTest::newRow("window closed") << "typed" << Ending::CloseButton << PINPROMPT_REJECTED << QByteArray();
     }
 
     void getPw()
     {
         QFETCH(QString, typed);
-        QFETCH(PromptDriver::Ending, ending);
+        QFETCH(Ending, ending);
         QFETCH(int, result);
         QFETCH(QByteArray, written);
 
@@ -314,18 +312,18 @@ private slots:
 
     void showDlgClosedByUser_data()
     {
-        QTest::addColumn<PromptDriver::Ending>("ending");
+        QTest::addColumn<Ending>("ending");
         QTest::addColumn<bool>("clearWithCleanApp");
-        QTest::newRow("close button, then cleanApp") << PromptDriver::CloseButton << true;
-        QTest::newRow("Escape, then cleanApp") << PromptDriver::EscapeKey << true;
-        QTest::newRow("close button, then initApp") << PromptDriver::CloseButton << false;
+        QTest::newRow("close button, then cleanApp") << Ending::CloseButton << true;
+        QTest::newRow("Escape, then cleanApp") << Ending::EscapeKey << true;
+        QTest::newRow("close button, then initApp") << Ending::CloseButton << false;
     }
 
     // The user takes the tip down: showDlg returns and the record stays set, so the next
     // showDlg shows nothing until cleanApp or initApp clears it.
     void showDlgClosedByUser()
     {
-        QFETCH(PromptDriver::Ending, ending);
+        QFETCH(Ending, ending);
         QFETCH(bool, clearWithCleanApp);
 
         QVERIFY(showDlgShowsTip(ending));
@@ -363,7 +361,7 @@ private slots:
             lib.cleanApp();
             d.sleepMs(300);
             d.check(d.stillVisible(tip), "cleanApp after initApp took the tip down");
-            d.end(tip, PromptDriver::CloseButton);
+            d.end(tip, Ending::CloseButton);
             d.check(d.waitForReturn(), "showDlg did not return after the user closed the tip");
         });
         QVERIFY2(driver.failures().isEmpty(), qPrintable(driver.failures().join("; ")));
@@ -389,10 +387,10 @@ private slots:
     void showTips_data()
     {
         QTest::addColumn<bool>("byTimer");
-        QTest::addColumn<PromptDriver::Ending>("ending");
-        QTest::newRow("closed by its timer") << true << PromptDriver::CloseButton;
-        QTest::newRow("Escape") << false << PromptDriver::EscapeKey;
-        QTest::newRow("close button") << false << PromptDriver::CloseButton;
+        QTest::addColumn<Ending>("ending");
+        QTest::newRow("closed by its timer") << true << Ending::CloseButton;
+        QTest::newRow("Escape") << false << Ending::EscapeKey;
+        QTest::newRow("close button") << false << Ending::CloseButton;
     }
 
     // showTips keeps the tip up until its 60 s timer or the user closes it. The timer case
@@ -400,7 +398,7 @@ private slots:
     void showTips()
     {
         QFETCH(bool, byTimer);
-        QFETCH(PromptDriver::Ending, ending);
+        QFETCH(Ending, ending);
         PromptDriver driver;
         driver.run(lib.showTips, [&](PromptDriver &d) {
             QWidget *tip = d.waitForWindow("LCDTipsDialog");

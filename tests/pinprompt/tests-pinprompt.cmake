@@ -6,12 +6,14 @@ endif()
 
 mv_add_test(NAME test_pinprompt_dialogs QT
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_pinprompt_dialogs.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/dialogending.h ${CMAKE_CURRENT_LIST_DIR}/dialogending.cpp
   LIBS pinprompt
   TIMEOUT 120)
 
 mv_add_test(NAME test_pinprompt_caller QT
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_pinprompt_caller.cpp
           ${CMAKE_CURRENT_LIST_DIR}/promptdriver.h ${CMAKE_CURRENT_LIST_DIR}/promptdriver.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/dialogending.h ${CMAKE_CURRENT_LIST_DIR}/dialogending.cpp
   LIBS ${CMAKE_DL_LIBS} Threads::Threads
   ENV "PINPROMPT_LIB=$<TARGET_FILE:pinprompt>"
   TIMEOUT 180)

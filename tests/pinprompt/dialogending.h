@@ -1,0 +1,17 @@
+#ifndef DIALOGENDING_H
+#define DIALOGENDING_H
+
+#include <QMetaType>
+
+class QWidget;
+
+// The user's ways of ending one of the library's dialogs.
+enum class Ending { OkButton, CancelButton, EscapeKey, CloseButton };
+Q_DECLARE_METATYPE(Ending)
+
+// Ends the dialog as the user would: a click on its "okBtn" or "CancelBtn", the Escape key
+// at its focus widget, or the close request that the window manager sends for the title
+// bar's close button. GUI thread only. False when the dialog has no such button.
+bool endDialog(QWidget *dialog, Ending how);
+
+#endif
