@@ -273,6 +273,10 @@ int SM2_enc_final(SM2_CRYPT_CTX *ctx, unsigned char *out, size_t *outlen)
 
     if (ctx == NULL || outlen == NULL || ctx->pending_len < 0 || ctx->pending_len >= SM2_BLOCK)
         return 0;
+    /* Init hashes x2 first: a context without a running hash failed its init or has been
+     * finished, and C3 would be made from nothing. */
+    if (ctx->sm3_ctx.total == 0)
+        return 0;
     need = (size_t)ctx->pending_len + SM2_C3_LENGTH + (ctx->counter == 1 ? SM2_C1_LENGTH : 0);
     if (out == NULL) {
         *outlen = need;

@@ -314,6 +314,20 @@ TEST_F(Sm2EncTest, DecryptionUpdateReleasesWholeBlocksAndHoldsBackTheTail)
     EXPECT_EQ(8u, n);
 }
 
+TEST_F(Sm2EncTest, FinishedContextGivesNoSecondC3)
+{
+    Bytes m = message(40);
+    SM2_CRYPT_CTX ctx;
+    ASSERT_EQ(1, SM2_enc_init(&ctx, key()));
+    Bytes out(200);
+    size_t n = out.size();
+    ASSERT_EQ(1, SM2_enc_update(&ctx, m.data(), m.size(), out.data(), &n));
+    n = out.size();
+    ASSERT_EQ(1, SM2_enc_final(&ctx, out.data(), &n));
+    n = out.size();
+    EXPECT_EQ(0, SM2_enc_final(&ctx, out.data(), &n));
+}
+
 TEST_F(Sm2EncTest, CipherTextOfOnlyC1AndC3)
 {
     Bytes c = encryptStream(Bytes(), {});
@@ -446,6 +460,8 @@ TEST_F(Sm2EncTest, KeysThatCannotServe)
     n = out.size();
     EXPECT_EQ(0, SM2_enc_update(&ctx, m.data(), m.size(), out.data(), &n))
         << "a context whose init failed makes no key stream";
+    n = out.size();
+    EXPECT_EQ(0, SM2_enc_final(&ctx, out.data(), &n)) << "nor a C3";
     EXPECT_EQ(0, SM2_enc_init(&ctx, nullptr));
     EXPECT_EQ(0, SM2_enc_init(nullptr, key()));
 }
