@@ -1,11 +1,9 @@
 #include "format.h"
 #include "ui_format.h"
 
-#include <QCoreApplication>
-#include <QDebug>
-
 #include <dlfcn.h>
 
+#include "skflibrary.h"
 #include "utils.h"
 
 namespace {
@@ -66,23 +64,16 @@ void Format::initConnect()
 
 void Format::initView()
 {
-    const QString path = QCoreApplication::applicationDirPath() + "/../" + "mvukeytool" + "/" + "libSKFAPI.so";
-    lib = dlopen(path.toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
-    if (!lib) {
-        const char *err = dlerror();
-        qDebug() << "SKF Library load fail , errMsg:" << (err ? err : "");
+    lib = SkfLibrary::bindForPage();
+    if (!lib)
         return;
-    }
     loadKey();
 }
 
 void Format::loadKey()
 {
-    if (devName.isEmpty()) {
-        const QList<QString> devices = Utils::EnmuDevList(lib);
-        if (!devices.isEmpty())
-            devName = devices.first();
-    }
+    if (devName.isEmpty())
+        devName = SkfLibrary::firstPresentDevice(lib);
     if (!hDev)
         hDev = Utils::OpenDev(lib, devName);
 }

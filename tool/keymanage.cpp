@@ -1,8 +1,6 @@
 #include "keymanage.h"
 #include "ui_keymanage.h"
 
-#include <QCoreApplication>
-#include <QDebug>
 #include <QFont>
 #include <QMetaType>
 #include <QTreeWidgetItem>
@@ -10,6 +8,7 @@
 #include <dlfcn.h>
 #include <cstring>
 
+#include "skflibrary.h"
 #include "utils.h"
 
 namespace {
@@ -77,24 +76,17 @@ void KeyManage::initView()
     ui->certBrowser->setFont(font);
 
     // A handle held from an earlier call stays open: the library simply stays loaded.
-    const QString path = QCoreApplication::applicationDirPath() + "/../" + "mvukeytool" + "/" + "libSKFAPI.so";
-    lib = dlopen(path.toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
-    if (!lib) {
-        const char *err = dlerror();
-        qDebug() << "SKF Library load fail , errMsg:" << (err ? err : "");
+    lib = SkfLibrary::bindForPage();
+    if (!lib)
         return;
-    }
     certList.clear();
     loadKey();
 }
 
 void KeyManage::loadKey()
 {
-    if (devName.isEmpty()) {
-        const QList<QString> devices = Utils::EnmuDevList(lib);
-        if (!devices.isEmpty())
-            devName = devices.first();
-    }
+    if (devName.isEmpty())
+        devName = SkfLibrary::firstPresentDevice(lib);
     if (devName.isEmpty())
         return;
     loadKeyBaseInfo(devName);

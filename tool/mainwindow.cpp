@@ -4,6 +4,7 @@
 #include "format.h"
 #include "keymanage.h"
 #include "mainworker.h"
+#include "skflibrary.h"
 #include "utils.h"
 
 #include <QAction>
@@ -239,7 +240,7 @@ void MainWindow::initThread()
 {
     qDebug() << "MainWindow Thread ID: " << QThread::currentThreadId();
     worker = new MainWorker(nullptr);
-    const QString skfLibPath = QCoreApplication::applicationDirPath() + "/../" + "mvukeytool" + "/" + "libSKFAPI.so";
+    const QString skfLibPath = SkfLibrary::path();
     qDebug() << "Get SKFLibrary Path: " << skfLibPath;
     worker->setSkfLibName(skfLibPath);
     connect(worker, &QThread::finished, worker, &QObject::deleteLater);
