@@ -2,9 +2,6 @@
 // 2 certificates, beside a baseline that makes the same token calls and decodes each
 // certificate once with OpenSSL, without Qt. Prints the ratio of the two.
 #include <QApplication>
-#include <QDir>
-#include <QProcess>
-#include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 #include <openssl/x509.h>
@@ -18,6 +15,7 @@
 
 #include "keymanage.h"
 #include "skfapi.h"
+#include "tokenstore.h"
 
 namespace {
 
@@ -28,27 +26,18 @@ const char *const kDevice = "BENCH";
 KeyManage *page = nullptr;
 void *lib = nullptr;
 
-bool mvtoken(const QStringList &args)
-{
-    QProcess p;
-    p.start(QString::fromLocal8Bit(qgetenv("MV_BIN_DIR")) + "/mvtoken", args);
-    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
-
 bool provision()
 {
-    if (!mvtoken({"init-device", kDevice, "--label", "Bench", "--serial", "SN-BENCH"}) || !mvtoken({"insert", kDevice}))
+    if (!TokenStore::addDevice(kDevice, "Bench", "SN-BENCH"))
         return false;
     for (int a = 0; a < kApps; ++a) {
         const QString app = QStringLiteral("APP%1").arg(a);
-        if (!mvtoken({"create-app", kDevice, app, "--admin-pin", "12345678", "--user-pin", "11111111"}))
+        if (!TokenStore::addApp(kDevice, app, "12345678", "11111111"))
             return false;
         for (int c = 0; c < kContainers; ++c) {
             const QString con = QStringLiteral("CON%1-%2").arg(a).arg(c);
             const QString subject = QStringLiteral("/C=CN/O=Mirvale/OU=Bench/CN=User %1-%2").arg(a).arg(c);
-            if (!mvtoken({"create-container", kDevice, app, con, "--key", "sm2"})
-                || !mvtoken({"issue-cert", kDevice, app, con, "--sign", "--subject", subject})
-                || !mvtoken({"issue-cert", kDevice, app, con, "--enc", "--subject", subject}))
+            if (!TokenStore::addContainer(kDevice, app, con, true, true, subject))
                 return false;
         }
     }
@@ -180,8 +169,7 @@ BENCHMARK(BM_BaselineTokenWalk)->Unit(benchmark::kMillisecond);
 int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir store;
-    qputenv("MVUKEY_STORE", store.path().toLocal8Bit());
+    TokenStore store;
     QApplication app(argc, argv);
     // The page writes one debug line per certificate; keep them off the terminal.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
@@ -190,8 +178,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cannot provision the benchmark token\n");
         return 1;
     }
-    lib = dlopen((QCoreApplication::applicationDirPath() + "/../mvukeytool/libSKFAPI.so").toLatin1().constData(),
-                 RTLD_LAZY | RTLD_GLOBAL);
+    lib = dlopen(TokenStore::libraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
     if (!lib) {
         std::fprintf(stderr, "cannot bind the token library: %s\n", dlerror());
         return 1;

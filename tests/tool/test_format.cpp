@@ -17,11 +17,6 @@
 
 namespace {
 
-QString tokenLibraryPath()
-{
-    return QCoreApplication::applicationDirPath() + "/../mvukeytool/libSKFAPI.so";
-}
-
 QString label(const Struct_DEVINFO &info)
 {
     return QString::fromUtf8(info.Label, int(qstrnlen(info.Label, sizeof(info.Label))));
@@ -164,7 +159,7 @@ void TestFormat::formatRequest()
     if (formatted)
         QCOMPARE(tipsAtRefresh, 1);
 
-    void *lib = dlopen(tokenLibraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
+    void *lib = dlopen(TokenStore::libraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
     QVERIFY(lib);
     void *hDev = Utils::OpenDev(lib, "A");
     QVERIFY(hDev);

@@ -20,11 +20,6 @@
 
 namespace {
 
-QString tokenLibraryPath()
-{
-    return QCoreApplication::applicationDirPath() + "/../mvukeytool/libSKFAPI.so";
-}
-
 QStringList topLevelTexts(QTreeWidget *tree)
 {
     QStringList texts;
@@ -72,7 +67,7 @@ void TestKeyManage::initTestCase()
 {
     // As in the program, where the device-event thread never releases its binding, the
     // token library stays loaded while pages open and close their own handles.
-    QVERIFY(dlopen(tokenLibraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL));
+    QVERIFY(dlopen(TokenStore::libraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL));
 }
 
 void TestKeyManage::init()
@@ -245,7 +240,7 @@ void TestKeyManage::changePin()
         QVERIFY(TokenStore::addApp("A", "APP1", "12345678", "11111111", 10, retries));
     }
 
-    void *lib = dlopen(tokenLibraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
+    void *lib = dlopen(TokenStore::libraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
     QVERIFY(lib);
     void *hDev = Utils::OpenDev(lib, "A");
     if (setup == QLatin1String("blocked")) {

@@ -3,6 +3,7 @@
 
 // A private token store for one test: the stand-in token library and the mvtoken tool
 // both find it through MVUKEY_STORE.
+#include <QCoreApplication>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -17,6 +18,13 @@ public:
     }
 
     QString path() const { return dir.path(); }
+
+    // The stand-in token library where the pages bind it: beside the test binary, which
+    // is built into the program's directory.
+    static QString libraryPath()
+    {
+        return QCoreApplication::applicationDirPath() + "/../mvukeytool/libSKFAPI.so";
+    }
 
     // Runs mvtoken; returns its standard output, or a null text when it failed.
     static QString mvtoken(const QStringList &args)
