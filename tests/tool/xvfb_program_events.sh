@@ -63,7 +63,8 @@ trap cleanup EXIT
 trayer --edge bottom --align center --widthtype request --height 32 --transparent false \
   --tint 0xdddddd >/dev/null 2>&1 &
 tray_pid=$!
-# The window tree is read whole first: grep -q would end the pipe early.
+# Lists are read whole before they are cut: a reader that stops early (head, grep -q)
+# would end the writer with SIGPIPE, which pipefail turns into a failure.
 tray_up() { local tree; tree="$(xwininfo -root -tree)"; grep -q '"panel": ("panel" "trayer")' <<<"$tree"; }
 wait_for 30 tray_up || fail "the tray host did not come up"
 # A compositor, so that the translucent window shows its own frame.
@@ -74,7 +75,7 @@ log="$out/program.log"
 "$program" >"$log" 2>&1 &
 prog_pid=$!
 
-window_id() { xdotool search --onlyvisible --name "^${title}\$" | head -n 1; }
+window_id() { local ids; ids="$(xdotool search --onlyvisible --name "^${title}\$" || true)"; echo "${ids%%$'\n'*}"; }
 window_up() { [ -n "$(window_id)" ]; }
 wait_for 60 window_up || fail "the main window did not appear"
 win="$(window_id)"
@@ -122,7 +123,8 @@ xdotool mousemove --window "$tray_icon" 10 10 click 3
 menu_up() { [ "$(xwininfo -root -children | grep -c '^ *0x')" -gt "$windows_before" ]; }
 wait_for 10 menu_up || fail "the tray menu did not open"
 sleep 0.3
-menu="$(xwininfo -root -children | grep '^ *0x' | head -n 1 | awk '{print $1}')"
+children="$(xwininfo -root -children)"
+menu="$(awk '/^ *0x/ && !found {print $1; found = 1}' <<<"$children")"
 eval "$(xdotool getwindowgeometry --shell "$menu")"
 xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 10)) sleep 0.2 click 1
 quit_start=$SECONDS
