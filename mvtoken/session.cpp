@@ -37,6 +37,23 @@ LoginTable &logins()
     return table;
 }
 
+// The application appId on the device of ref.
+ULONG findApplication(StoreData &data, const DeviceRef &ref, std::uint64_t appId, DeviceRecord **device,
+                      ApplicationRecord **app)
+{
+    DeviceRecord *d = nullptr;
+    ULONG rc = checkDevice(data, ref, &d);
+    if (rc != SAR_OK)
+        return rc;
+    ApplicationRecord *a = d->findApplication(appId);
+    if (!a)
+        return SAR_APPLICATION_NOT_EXISTS;
+    if (device)
+        *device = d;
+    *app = a;
+    return SAR_OK;
+}
+
 } // namespace
 
 void *registerHandle(HandleKind kind, std::shared_ptr<HandleObject> object)
@@ -82,6 +99,11 @@ ULONG checkDevice(StoreData &data, const DeviceRef &ref, DeviceRecord **device)
     return SAR_OK;
 }
 
+DeviceRef refOf(const DeviceRecord &device)
+{
+    return DeviceRef{device.name, device.generation};
+}
+
 ULONG resolveDevice(void *handle, StoreData &data, DeviceRecord **device)
 {
     if (auto s = lookupHandleAs<DeviceSession>(handle, HandleKind::Device))
@@ -93,23 +115,26 @@ ULONG resolveDevice(void *handle, StoreData &data, DeviceRecord **device)
     return SAR_INVALIDHANDLEERR;
 }
 
+ULONG resolveDeviceHandle(DEVHANDLE handle, ULONG storeStatus, StoreData &data, DeviceRecord **device)
+{
+    auto s = lookupHandleAs<DeviceSession>(handle, HandleKind::Device);
+    if (!s)
+        return SAR_INVALIDHANDLEERR;
+    if (storeStatus != SAR_OK)
+        return storeStatus;
+    return checkDevice(data, s->device, device);
+}
+
 ULONG resolveApplication(HAPPLICATION handle, StoreData &data, DeviceRecord **device, ApplicationRecord **app)
 {
     auto s = lookupHandleAs<ApplicationSession>(handle, HandleKind::Application);
     if (!s)
         return SAR_INVALIDHANDLEERR;
-    DeviceRecord *d = nullptr;
-    ULONG rc = checkDevice(data, s->device, &d);
-    if (rc != SAR_OK)
-        return rc;
-    ApplicationRecord *a = d->findApplication(s->appId);
-    if (!a)
-        return SAR_APPLICATION_NOT_EXISTS;
-    if (device)
-        *device = d;
-    if (app)
+    ApplicationRecord *a = nullptr;
+    const ULONG rc = findApplication(data, s->device, s->appId, device, &a);
+    if (rc == SAR_OK && app)
         *app = a;
-    return SAR_OK;
+    return rc;
 }
 
 ULONG resolveContainer(HCONTAINER handle, StoreData &data, DeviceRecord **device, ApplicationRecord **app,
@@ -119,12 +144,10 @@ ULONG resolveContainer(HCONTAINER handle, StoreData &data, DeviceRecord **device
     if (!s)
         return SAR_INVALIDHANDLEERR;
     DeviceRecord *d = nullptr;
-    ULONG rc = checkDevice(data, s->device, &d);
+    ApplicationRecord *a = nullptr;
+    const ULONG rc = findApplication(data, s->device, s->appId, &d, &a);
     if (rc != SAR_OK)
         return rc;
-    ApplicationRecord *a = d->findApplication(s->appId);
-    if (!a)
-        return SAR_APPLICATION_NOT_EXISTS;
     ContainerRecord *c = a->findContainer(s->containerId);
     if (!c)
         return SAR_FILE_NOT_EXIST;

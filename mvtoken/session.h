@@ -71,11 +71,17 @@ bool releaseHandle(void *handle, HandleKind kind);
 
 // SAR_OK when the device of ref is present in the same insertion, else SAR_DEVICE_REMOVED.
 ULONG checkDevice(StoreData &data, const DeviceRef &ref, DeviceRecord **device = nullptr);
+// The reference that a handle opened on the device now keeps.
+DeviceRef refOf(const DeviceRecord &device);
 
 // Resolve a handle against a store read by the caller. Results: SAR_OK with the records
 // set; SAR_INVALIDHANDLEERR for a value that is not such a handle; SAR_DEVICE_REMOVED;
 // SAR_APPLICATION_NOT_EXISTS; SAR_FILE_NOT_EXIST (the container is gone).
 ULONG resolveDevice(void *handle, StoreData &data, DeviceRecord **device);
+// A device handle only, against a store that the caller read (or locked) with the result
+// storeStatus: SAR_INVALIDHANDLEERR for any other value, whatever the store; then
+// storeStatus when it is not SAR_OK; then as checkDevice.
+ULONG resolveDeviceHandle(DEVHANDLE handle, ULONG storeStatus, StoreData &data, DeviceRecord **device);
 ULONG resolveApplication(HAPPLICATION handle, StoreData &data, DeviceRecord **device,
                          ApplicationRecord **app);
 ULONG resolveContainer(HCONTAINER handle, StoreData &data, DeviceRecord **device,

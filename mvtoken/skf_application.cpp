@@ -53,6 +53,28 @@ ULONG checkPin(StoreTransaction &txn, PinRecord &record, const char *pin, ULONG 
     return rc;
 }
 
+// One PIN check in one store transaction: pin against the PIN that pick chooses in the
+// application of hApplication. A refused PIN logs the application out and gives the check's
+// result; an accepted one gives the result of accepted(txn, app, record).
+template <typename Pick, typename Accepted>
+ULONG withCheckedPin(HAPPLICATION hApplication, const char *pin, ULONG *retries, Pick pick, Accepted accepted)
+{
+    StoreTransaction txn;
+    ULONG rc = txn.status();
+    ApplicationRecord *a = nullptr;
+    if (rc == SAR_OK)
+        rc = resolveApplication(hApplication, txn.data(), nullptr, &a);
+    if (rc != SAR_OK)
+        return rc;
+    PinRecord &record = pick(*a);
+    rc = checkPin(txn, record, pin, retries);
+    if (rc != SAR_OK) {
+        setLoggedIn(a->id, -1);
+        return rc;
+    }
+    return accepted(txn, *a, record);
+}
+
 } // namespace
 
 SKF_EXPORT ULONG SKF_CreateApplication(DEVHANDLE hDev, LPSTR szAppName, LPSTR szAdminPin, ULONG ulAdminPinRetryCount,
@@ -68,14 +90,9 @@ SKF_EXPORT ULONG SKF_CreateApplication(DEVHANDLE hDev, LPSTR szAppName, LPSTR sz
         return SAR_PIN_LEN_RANGE;
     if (!validRetries(ulAdminPinRetryCount) || !validRetries(ulUserPinRetryCount))
         return SAR_INVALIDPARAMERR;
-    auto session = lookupHandleAs<DeviceSession>(hDev, HandleKind::Device);
-    if (!session)
-        return SAR_INVALIDHANDLEERR;
     StoreTransaction txn;
-    ULONG rc = txn.status();
     DeviceRecord *d = nullptr;
-    if (rc == SAR_OK)
-        rc = checkDevice(txn.data(), session->device, &d);
+    ULONG rc = resolveDeviceHandle(hDev, txn.status(), txn.data(), &d);
     if (rc != SAR_OK)
         return rc;
     if (d->findApplication(name))
@@ -87,12 +104,13 @@ SKF_EXPORT ULONG SKF_CreateApplication(DEVHANDLE hDev, LPSTR szAppName, LPSTR sz
     if (!setPin(app.adminPin, adminPin, ulAdminPinRetryCount) || !setPin(app.userPin, userPin, ulUserPinRetryCount))
         return SAR_FAIL;
     const std::uint64_t appId = app.id;
+    const DeviceRef device = refOf(*d);
     d->applications.push_back(std::move(app));
     rc = txn.commit();
     if (rc != SAR_OK)
         return rc;
     auto appSession = std::make_shared<ApplicationSession>();
-    appSession->device = session->device;
+    appSession->device = device;
     appSession->appId = appId;
     *phApplication = registerHandle(HandleKind::Application, appSession);
     return SAR_OK;
@@ -103,14 +121,9 @@ SKF_EXPORT ULONG SKF_EnumApplication(DEVHANDLE hDev, LPSTR szAppName, ULONG *pul
 {
     if (!pulSize)
         return SAR_INVALIDPARAMERR;
-    auto session = lookupHandleAs<DeviceSession>(hDev, HandleKind::Device);
-    if (!session)
-        return SAR_INVALIDHANDLEERR;
     StoreData data;
-    ULONG rc = Store::read(data);
     DeviceRecord *d = nullptr;
-    if (rc == SAR_OK)
-        rc = checkDevice(data, session->device, &d);
+    const ULONG rc = resolveDeviceHandle(hDev, Store::read(data), data, &d);
     if (rc != SAR_OK)
         return rc;
     std::vector<std::string> names;
@@ -127,14 +140,9 @@ SKF_EXPORT ULONG SKF_DeleteApplication(DEVHANDLE hDev, LPSTR szAppName)
         return SAR_INVALIDPARAMERR;
     if (!takeText(szAppName, kMaxNameBytes, name) || name.empty())
         return SAR_APPLICATION_NAME_INVALID;
-    auto session = lookupHandleAs<DeviceSession>(hDev, HandleKind::Device);
-    if (!session)
-        return SAR_INVALIDHANDLEERR;
     StoreTransaction txn;
-    ULONG rc = txn.status();
     DeviceRecord *d = nullptr;
-    if (rc == SAR_OK)
-        rc = checkDevice(txn.data(), session->device, &d);
+    ULONG rc = resolveDeviceHandle(hDev, txn.status(), txn.data(), &d);
     if (rc != SAR_OK)
         return rc;
     ApplicationRecord *a = d->findApplication(name);
@@ -156,21 +164,16 @@ SKF_EXPORT ULONG SKF_OpenApplication(DEVHANDLE hDev, LPSTR szAppName, HAPPLICATI
         return SAR_INVALIDPARAMERR;
     if (!takeText(szAppName, kMaxNameBytes, name) || name.empty())
         return SAR_APPLICATION_NAME_INVALID;
-    auto session = lookupHandleAs<DeviceSession>(hDev, HandleKind::Device);
-    if (!session)
-        return SAR_INVALIDHANDLEERR;
     StoreData data;
-    ULONG rc = Store::read(data);
     DeviceRecord *d = nullptr;
-    if (rc == SAR_OK)
-        rc = checkDevice(data, session->device, &d);
+    const ULONG rc = resolveDeviceHandle(hDev, Store::read(data), data, &d);
     if (rc != SAR_OK)
         return rc;
     ApplicationRecord *a = d->findApplication(name);
     if (!a)
         return SAR_APPLICATION_NOT_EXISTS;
     auto appSession = std::make_shared<ApplicationSession>();
-    appSession->device = session->device;
+    appSession->device = refOf(*d);
     appSession->appId = a->id;
     *phApplication = registerHandle(HandleKind::Application, appSession);
     return SAR_OK;
@@ -193,16 +196,13 @@ SKF_EXPORT ULONG SKF_VerifyPIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR
         return SAR_INVALIDPARAMERR;
     if (ulPINType != ADMIN_TYPE && ulPINType != USER_TYPE)
         return SAR_USER_TYPE_INVALID;
-    StoreTransaction txn;
-    ULONG rc = txn.status();
-    ApplicationRecord *a = nullptr;
-    if (rc == SAR_OK)
-        rc = resolveApplication(hApplication, txn.data(), nullptr, &a);
-    if (rc != SAR_OK)
-        return rc;
-    rc = checkPin(txn, ulPINType == ADMIN_TYPE ? a->adminPin : a->userPin, szPIN, pulRetryCount);
-    setLoggedIn(a->id, rc == SAR_OK ? static_cast<int>(ulPINType) : -1);
-    return rc;
+    return withCheckedPin(
+        hApplication, szPIN, pulRetryCount,
+        [&](ApplicationRecord &app) -> PinRecord & { return ulPINType == ADMIN_TYPE ? app.adminPin : app.userPin; },
+        [&](StoreTransaction &, ApplicationRecord &app, PinRecord &) {
+            setLoggedIn(app.id, static_cast<int>(ulPINType));
+            return ULONG(SAR_OK);
+        });
 }
 SKF_CHECK_TYPE(SKF_VerifyPIN);
 
@@ -216,24 +216,16 @@ SKF_EXPORT ULONG SKF_ChangePIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR
         return SAR_USER_TYPE_INVALID;
     if (!validNewPin(szNewPin, newPin))
         return SAR_PIN_LEN_RANGE;
-    StoreTransaction txn;
-    ULONG rc = txn.status();
-    ApplicationRecord *a = nullptr;
-    if (rc == SAR_OK)
-        rc = resolveApplication(hApplication, txn.data(), nullptr, &a);
-    if (rc != SAR_OK)
-        return rc;
-    PinRecord &record = ulPINType == ADMIN_TYPE ? a->adminPin : a->userPin;
-    rc = checkPin(txn, record, szOldPin, pulRetryCount);
-    if (rc != SAR_OK) {
-        setLoggedIn(a->id, -1);
-        return rc;
-    }
-    if (!setPin(record, newPin, record.maxRetries))
-        return SAR_FAIL;
-    rc = txn.commit();
-    *pulRetryCount = record.retriesLeft;
-    return rc;
+    return withCheckedPin(
+        hApplication, szOldPin, pulRetryCount,
+        [&](ApplicationRecord &app) -> PinRecord & { return ulPINType == ADMIN_TYPE ? app.adminPin : app.userPin; },
+        [&](StoreTransaction &txn, ApplicationRecord &, PinRecord &record) {
+            if (!setPin(record, newPin, record.maxRetries))
+                return ULONG(SAR_FAIL);
+            const ULONG rc = txn.commit();
+            *pulRetryCount = record.retriesLeft;
+            return rc;
+        });
 }
 SKF_CHECK_TYPE(SKF_ChangePIN);
 
@@ -244,20 +236,12 @@ SKF_EXPORT ULONG SKF_UnblockPIN(HAPPLICATION hApplication, LPSTR szAdminPIN, LPS
         return SAR_INVALIDPARAMERR;
     if (!validNewPin(szNewUserPIN, newPin))
         return SAR_PIN_LEN_RANGE;
-    StoreTransaction txn;
-    ULONG rc = txn.status();
-    ApplicationRecord *a = nullptr;
-    if (rc == SAR_OK)
-        rc = resolveApplication(hApplication, txn.data(), nullptr, &a);
-    if (rc != SAR_OK)
-        return rc;
-    rc = checkPin(txn, a->adminPin, szAdminPIN, pulRetryCount);
-    if (rc != SAR_OK) {
-        setLoggedIn(a->id, -1);
-        return rc;
-    }
-    if (!setPin(a->userPin, newPin, a->userPin.maxRetries))
-        return SAR_FAIL;
-    return txn.commit();
+    return withCheckedPin(
+        hApplication, szAdminPIN, pulRetryCount, [](ApplicationRecord &app) -> PinRecord & { return app.adminPin; },
+        [&](StoreTransaction &txn, ApplicationRecord &app, PinRecord &) {
+            if (!setPin(app.userPin, newPin, app.userPin.maxRetries))
+                return ULONG(SAR_FAIL);
+            return txn.commit();
+        });
 }
 SKF_CHECK_TYPE(SKF_UnblockPIN);

@@ -34,19 +34,19 @@ SKF_EXPORT ULONG SKF_OpenContainer(HAPPLICATION hApplication, LPSTR szContainerN
         return SAR_INVALIDPARAMERR;
     if (!takeText(szContainerName, kMaxNameBytes, name) || name.empty())
         return SAR_NAMELENERR;
-    auto appSession = lookupHandleAs<ApplicationSession>(hApplication, HandleKind::Application);
     StoreData data;
     ULONG rc = Store::read(data);
+    DeviceRecord *d = nullptr;
     ApplicationRecord *a = nullptr;
     if (rc == SAR_OK)
-        rc = resolveApplication(hApplication, data, nullptr, &a);
+        rc = resolveApplication(hApplication, data, &d, &a);
     if (rc != SAR_OK)
         return rc;
     ContainerRecord *c = a->findContainer(name);
     if (!c)
         return SAR_FILE_NOT_EXIST;
     auto session = std::make_shared<ContainerSession>();
-    session->device = appSession->device;
+    session->device = refOf(*d);
     session->appId = a->id;
     session->containerId = c->id;
     *phContainer = registerHandle(HandleKind::Container, session);

@@ -46,8 +46,7 @@ ULONG deviceOf(void *handle, DeviceRef &ref)
     rv = resolveDevice(handle, data, &device);
     if (rv != SAR_OK)
         return rv;
-    ref.name = device->name;
-    ref.generation = device->generation;
+    ref = refOf(*device);
     return SAR_OK;
 }
 

@@ -40,7 +40,7 @@ SKF_EXPORT ULONG SKF_ConnectDev(LPSTR szName, DEVHANDLE *phDev)
     if (!d || !d->present)
         return SAR_DEVICE_REMOVED;
     auto session = std::make_shared<DeviceSession>();
-    session->device = DeviceRef{d->name, d->generation};
+    session->device = refOf(*d);
     *phDev = registerHandle(HandleKind::Device, session);
     return SAR_OK;
 }
@@ -50,14 +50,9 @@ SKF_EXPORT ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO *pDevInfo)
 {
     if (!pDevInfo)
         return SAR_INVALIDPARAMERR;
-    auto session = lookupHandleAs<DeviceSession>(hDev, HandleKind::Device);
-    if (!session)
-        return SAR_INVALIDHANDLEERR;
     StoreData data;
-    ULONG rc = Store::read(data);
     DeviceRecord *d = nullptr;
-    if (rc == SAR_OK)
-        rc = checkDevice(data, session->device, &d);
+    const ULONG rc = resolveDeviceHandle(hDev, Store::read(data), data, &d);
     if (rc != SAR_OK)
         return rc;
     DEVINFO info;
@@ -89,14 +84,9 @@ SKF_EXPORT ULONG SKF_SetLabel(DEVHANDLE hDev, LPSTR szLabel)
         return SAR_INVALIDPARAMERR;
     if (!takeText(szLabel, sizeof(DEVINFO::Label), label))
         return SAR_NAMELENERR;
-    auto session = lookupHandleAs<DeviceSession>(hDev, HandleKind::Device);
-    if (!session)
-        return SAR_INVALIDHANDLEERR;
     StoreTransaction txn;
-    ULONG rc = txn.status();
     DeviceRecord *d = nullptr;
-    if (rc == SAR_OK)
-        rc = checkDevice(txn.data(), session->device, &d);
+    const ULONG rc = resolveDeviceHandle(hDev, txn.status(), txn.data(), &d);
     if (rc != SAR_OK)
         return rc;
     d->label = label;
