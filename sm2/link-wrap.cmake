@@ -4,7 +4,7 @@
 # (and with them the set-up that runs at load time) into every program that links mvsm2,
 # also before any of the program's own objects refers to them.
 set(MVSM2_WRAPPED
-  X509_get_pubkey X509_PUBKEY_get
+  X509_get_pubkey X509_PUBKEY_get X509_PUBKEY_get0
   EVP_PKEY_cmp EVP_PKEY_eq
   EVP_PKEY_get1_EC_KEY EVP_PKEY_get0_EC_KEY evp_pkey_get0_EC_KEY_int
   EVP_PKCS82PKEY EVP_PKCS82PKEY_ex

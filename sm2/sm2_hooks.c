@@ -5,6 +5,7 @@
  * the library's own calls between its object files arrive here; __real_NAME is the
  * library's function.
  */
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -15,27 +16,19 @@
 #include "sm2_meth_local.h"
 #include "sm2_setup.h"
 
-EVP_PKEY *__real_X509_get_pubkey(X509 *x);
-EVP_PKEY *__real_X509_PUBKEY_get(const X509_PUBKEY *key);
-int __real_EVP_PKEY_cmp(const EVP_PKEY *a, const EVP_PKEY *b);
-int __real_EVP_PKEY_eq(const EVP_PKEY *a, const EVP_PKEY *b);
-EC_KEY *__real_EVP_PKEY_get1_EC_KEY(EVP_PKEY *pkey);
-const EC_KEY *__real_EVP_PKEY_get0_EC_KEY(const EVP_PKEY *pkey);
-const EC_KEY *__real_evp_pkey_get0_EC_KEY_int(const EVP_PKEY *pkey);
-EVP_PKEY *__real_EVP_PKCS82PKEY(const PKCS8_PRIV_KEY_INFO *p8);
-EVP_PKEY *__real_EVP_PKCS82PKEY_ex(const PKCS8_PRIV_KEY_INFO *p8, OSSL_LIB_CTX *libctx,
-                                   const char *propq);
-
-EVP_PKEY *__wrap_X509_get_pubkey(X509 *x);
-EVP_PKEY *__wrap_X509_PUBKEY_get(const X509_PUBKEY *key);
-int __wrap_EVP_PKEY_cmp(const EVP_PKEY *a, const EVP_PKEY *b);
-int __wrap_EVP_PKEY_eq(const EVP_PKEY *a, const EVP_PKEY *b);
-EC_KEY *__wrap_EVP_PKEY_get1_EC_KEY(EVP_PKEY *pkey);
-const EC_KEY *__wrap_EVP_PKEY_get0_EC_KEY(const EVP_PKEY *pkey);
-const EC_KEY *__wrap_evp_pkey_get0_EC_KEY_int(const EVP_PKEY *pkey);
-EVP_PKEY *__wrap_EVP_PKCS82PKEY(const PKCS8_PRIV_KEY_INFO *p8);
-EVP_PKEY *__wrap_EVP_PKCS82PKEY_ex(const PKCS8_PRIV_KEY_INFO *p8, OSSL_LIB_CTX *libctx,
-                                   const char *propq);
+/* Each changed function: the library's original (__real_) and its replacement. */
+#define SM2_CHANGED(ret, name, params) ret __real_##name params; ret __wrap_##name params;
+SM2_CHANGED(EVP_PKEY *, X509_get_pubkey, (X509 *x))
+SM2_CHANGED(EVP_PKEY *, X509_PUBKEY_get, (const X509_PUBKEY *key))
+SM2_CHANGED(EVP_PKEY *, X509_PUBKEY_get0, (const X509_PUBKEY *key))
+SM2_CHANGED(int, EVP_PKEY_cmp, (const EVP_PKEY *a, const EVP_PKEY *b))
+SM2_CHANGED(int, EVP_PKEY_eq, (const EVP_PKEY *a, const EVP_PKEY *b))
+SM2_CHANGED(EC_KEY *, EVP_PKEY_get1_EC_KEY, (EVP_PKEY *pkey))
+SM2_CHANGED(const EC_KEY *, EVP_PKEY_get0_EC_KEY, (const EVP_PKEY *pkey))
+SM2_CHANGED(const EC_KEY *, evp_pkey_get0_EC_KEY_int, (const EVP_PKEY *pkey))
+SM2_CHANGED(EVP_PKEY *, EVP_PKCS82PKEY, (const PKCS8_PRIV_KEY_INFO *p8))
+SM2_CHANGED(EVP_PKEY *, EVP_PKCS82PKEY_ex,
+            (const PKCS8_PRIV_KEY_INFO *p8, OSSL_LIB_CTX *libctx, const char *propq))
 
 int sm2_algor_key_type(const X509_ALGOR *alg)
 {
@@ -108,8 +101,9 @@ static int sm2_algor_has_curve(const X509_ALGOR *alg)
     return group != NULL;
 }
 
-/* An EC public key whose parameters name no usable curve lies on the SM2 curve. */
-static EVP_PKEY *sm2_pubkey_on_default_curve(const X509_PUBKEY *key)
+/* An EC public key whose parameters name no usable curve lies on the SM2 curve; the key
+ * object gets the given type. */
+static EVP_PKEY *sm2_pubkey_on_default_curve(const X509_PUBKEY *key, int type)
 {
     const unsigned char *p;
     int pklen;
@@ -126,13 +120,118 @@ static EVP_PKEY *sm2_pubkey_on_default_curve(const X509_PUBKEY *key)
         ERR_raise(ERR_LIB_EC, EC_R_DECODE_ERROR);
         goto err;
     }
-    if ((pkey = EVP_PKEY_new()) == NULL || !sm2_pkey_assign_typed(pkey, EVP_PKEY_EC, eckey))
+    if ((pkey = EVP_PKEY_new()) == NULL || !sm2_pkey_assign_typed(pkey, type, eckey))
         goto err;
     return pkey;
 err:
     EVP_PKEY_free(pkey);
     EC_KEY_free(eckey);
     return NULL;
+}
+
+/* A public key of an SM2 algorithm, decoded by the SM2 method. */
+static EVP_PKEY *sm2_pubkey_sm2_decode(const X509_PUBKEY *key)
+{
+    EVP_PKEY *pkey = EVP_PKEY_new();
+
+    if (pkey == NULL)
+        return NULL;
+    if (!EVP_PKEY_set_type(pkey, NID_sm2) || !eckey_sm2_pub_decode(pkey, key)) {
+        ERR_raise(ERR_LIB_X509, X509_R_PUBLIC_KEY_DECODE_ERROR);
+        EVP_PKEY_free(pkey);
+        return NULL;
+    }
+    return pkey;
+}
+
+/*
+ * The library decodes a public key once, when the structure is read, and keeps the result
+ * in it; X509_PUBKEY_get0 (and through it X509_get0_pubkey, the certificate checks and
+ * X509_check_private_key) hands that key out borrowed. Keys the library cannot decode
+ * (SM2 algorithm objects, EC keys without a usable curve) are decoded here and kept in the
+ * same place, where the structure frees them. The place is the third member of the
+ * structure, after the algorithm and the key bits; its position is checked against the
+ * library once, and without a match such keys are not kept (the borrowed paths then give
+ * null for them, as the library does).
+ */
+struct sm2_x509_pubkey_head {
+    X509_ALGOR *algor;
+    ASN1_BIT_STRING *public_key;
+    EVP_PKEY *pkey;
+};
+
+static CRYPTO_ONCE sm2_pubkey_layout_once = CRYPTO_ONCE_STATIC_INIT;
+static int sm2_pubkey_layout_known;
+
+static void sm2_pubkey_layout_check(void)
+{
+    EC_KEY *eckey = EC_KEY_new_by_curve_name(NID_X9_62_prime256v1);
+    EVP_PKEY *pkey = EVP_PKEY_new();
+    X509_PUBKEY *pub = NULL;
+    X509_ALGOR *alg = NULL;
+    const unsigned char *bits = NULL;
+    int bitslen = 0;
+    const struct sm2_x509_pubkey_head *head;
+
+    ERR_set_mark();
+    if (eckey == NULL || pkey == NULL
+        || !EC_KEY_set_public_key(eckey, EC_GROUP_get0_generator(EC_KEY_get0_group(eckey)))
+        || !EVP_PKEY_set1_EC_KEY(pkey, eckey) || !X509_PUBKEY_set(&pub, pkey)
+        || !X509_PUBKEY_get0_param(NULL, &bits, &bitslen, &alg, pub))
+        goto err;
+    head = (const struct sm2_x509_pubkey_head *)pub;
+    sm2_pubkey_layout_known = head->algor == alg && head->public_key != NULL
+                              && head->public_key->data == bits && head->pkey != NULL
+                              && head->pkey == __real_X509_PUBKEY_get0(pub);
+err:
+    ERR_pop_to_mark();
+    X509_PUBKEY_free(pub);
+    EVP_PKEY_free(pkey);
+    EC_KEY_free(eckey);
+}
+
+/* Keeps decoded in the structure unless another thread was first; the kept key. */
+static EVP_PKEY *sm2_pubkey_keep(const X509_PUBKEY *key, EVP_PKEY *decoded)
+{
+    struct sm2_x509_pubkey_head *head = (struct sm2_x509_pubkey_head *)key;
+    EVP_PKEY *expected = NULL;
+
+    if (__atomic_compare_exchange_n(&head->pkey, &expected, decoded, 0, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE))
+        return decoded;
+    EVP_PKEY_free(decoded);
+    return expected;
+}
+
+EVP_PKEY *__wrap_X509_PUBKEY_get0(const X509_PUBKEY *key)
+{
+    X509_ALGOR *alg;
+    EVP_PKEY *pkey;
+    int type;
+
+    sm2_setup_ensure();
+    if (key == NULL || !X509_PUBKEY_get0_param(NULL, NULL, NULL, &alg, key)
+        || !CRYPTO_THREAD_run_once(&sm2_pubkey_layout_once, sm2_pubkey_layout_check)
+        || !sm2_pubkey_layout_known)
+        return __real_X509_PUBKEY_get0(key);
+    ERR_set_mark();
+    if ((pkey = __real_X509_PUBKEY_get0(key)) != NULL) {
+        ERR_pop_to_mark();
+        return pkey;
+    }
+    /* Certificate users get the key as X509_get_pubkey gives it: an SM2 key whenever it
+     * lies on the SM2 curve. */
+    type = sm2_algor_key_type(alg);
+    if (type == NID_sm2)
+        pkey = sm2_pubkey_sm2_decode(key);
+    else if (type == NID_X9_62_id_ecPublicKey && !sm2_algor_has_curve(alg))
+        pkey = sm2_pubkey_on_default_curve(key, NID_sm2);
+    if (pkey == NULL) {
+        ERR_clear_last_mark();
+        return NULL;
+    }
+    ERR_pop_to_mark();
+    return sm2_pubkey_keep(key, pkey);
 }
 
 EVP_PKEY *__wrap_X509_PUBKEY_get(const X509_PUBKEY *key)
@@ -156,19 +255,16 @@ EVP_PKEY *__wrap_X509_PUBKEY_get(const X509_PUBKEY *key)
         ERR_pop_to_mark();
         /* The library has no SM2 decoding of these parameters: decode with the SM2
          * method. */
-        if ((pkey = EVP_PKEY_new()) == NULL)
-            return NULL;
-        if (!EVP_PKEY_set_type(pkey, NID_sm2) || !eckey_sm2_pub_decode(pkey, key)) {
-            ERR_raise(ERR_LIB_X509, X509_R_PUBLIC_KEY_DECODE_ERROR);
-            EVP_PKEY_free(pkey);
-            return NULL;
-        }
-        return pkey;
+        return sm2_pubkey_sm2_decode(key);
     }
-    pkey = __real_X509_PUBKEY_get(key);
-    if (pkey == NULL && type == NID_X9_62_id_ecPublicKey && !sm2_algor_has_curve(alg))
-        pkey = sm2_pubkey_on_default_curve(key);
-    return pkey;
+    if (type == NID_X9_62_id_ecPublicKey && !sm2_algor_has_curve(alg)) {
+        /* The library cannot read the curve (its error stays on the queue); the key kept
+         * for certificate users is an SM2 key, this one stays an EC key. */
+        pkey = __real_X509_PUBKEY_get(key);
+        EVP_PKEY_free(pkey);
+        return sm2_pubkey_on_default_curve(key, EVP_PKEY_EC);
+    }
+    return __real_X509_PUBKEY_get(key);
 }
 
 /* Compares keys of which at least one is an SM2 key: equal types, or an EC key first and

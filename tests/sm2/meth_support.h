@@ -39,6 +39,7 @@ struct Free {
     void operator()(PKCS8_PRIV_KEY_INFO *p) const { PKCS8_PRIV_KEY_INFO_free(p); }
     void operator()(BIO *p) const { BIO_free(p); }
     void operator()(X509_STORE *p) const { X509_STORE_free(p); }
+    void operator()(X509_STORE_CTX *p) const { X509_STORE_CTX_free(p); }
     void operator()(X509_ALGOR *p) const { X509_ALGOR_free(p); }
 };
 template <class T> using Ptr = std::unique_ptr<T, Free>;

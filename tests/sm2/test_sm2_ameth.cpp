@@ -124,11 +124,18 @@ TEST_P(Sm2Spki, DecoderChoosesTypeAndCurve)
     ASSERT_TRUE(spki);
     ERR_clear_error();
     Pkey pkey(X509_PUBKEY_get(spki.get()));
+    // The borrowed key that certificate checks use is an SM2 key on the SM2 curve.
+    EVP_PKEY *borrowed = X509_PUBKEY_get0(spki.get());
     if (c.type == NID_undef) {
         EXPECT_FALSE(pkey);
+        EXPECT_EQ(nullptr, borrowed);
         ERR_clear_error();
         return;
     }
+    ASSERT_NE(nullptr, borrowed) << c.name;
+    EXPECT_EQ(c.curve == NID_sm2 ? NID_sm2 : c.type, EVP_PKEY_get_id(borrowed)) << c.name;
+    EXPECT_EQ(c.curve, curveOf(borrowed));
+    EXPECT_EQ(borrowed, X509_PUBKEY_get0(spki.get()));
     ASSERT_TRUE(pkey) << c.name;
     EXPECT_EQ(c.type, EVP_PKEY_get_id(pkey.get()));
     EXPECT_EQ(c.curve, curveOf(pkey.get()));

@@ -403,6 +403,19 @@ TEST_F(Sm2Hooks, NullParameterCertificateKeyBecomesSm2)
     ASSERT_TRUE(sm2);
     EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(sm2.get()));
     EXPECT_EQ(1, X509_verify(back.get(), sm2.get()));
+
+    // The borrowed key of the certificate checks is the SM2 key too.
+    EVP_PKEY *borrowed = X509_get0_pubkey(back.get());
+    ASSERT_NE(nullptr, borrowed);
+    EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(borrowed));
+    EXPECT_EQ(1, X509_check_private_key(back.get(), key.get()));
+    EXPECT_EQ(0, X509_check_private_key(back.get(), newSm2Pkey().get()));
+    Ptr<X509_STORE> store(X509_STORE_new());
+    Ptr<X509_STORE_CTX> ctx(X509_STORE_CTX_new());
+    ASSERT_TRUE(store && ctx && X509_STORE_add_cert(store.get(), back.get()));
+    ASSERT_EQ(1, X509_STORE_CTX_init(ctx.get(), store.get(), back.get(), nullptr));
+    EXPECT_EQ(1, X509_verify_cert(ctx.get()))
+        << X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get()));
     ERR_clear_error();
 }
 

@@ -40,7 +40,7 @@ protected:
 TEST_F(ProgramLink, ChangedFunctionsAreWrappedInTheProgram)
 {
     std::string symbols = run("nm '" + program + "'");
-    for (const char *fn : {"X509_get_pubkey", "X509_PUBKEY_get", "EVP_PKEY_cmp", "EVP_PKEY_eq",
+    for (const char *fn : {"X509_get_pubkey", "X509_PUBKEY_get", "X509_PUBKEY_get0", "EVP_PKEY_cmp", "EVP_PKEY_eq",
                            "EVP_PKEY_get1_EC_KEY", "EVP_PKEY_get0_EC_KEY", "EVP_PKCS82PKEY",
                            "ASN1_item_sign_ex", "ASN1_item_sign_ctx", "ASN1_item_verify",
                            "ASN1_item_verify_ex"}) {

@@ -43,6 +43,9 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             exercise(pkey);
             EVP_PKEY_free(pkey);
         }
+        /* The borrowed key, which the structure keeps and frees. */
+        if ((pkey = X509_PUBKEY_get0(spki)) != NULL)
+            exercise(pkey);
         X509_PUBKEY_free(spki);
     }
     p = data;
