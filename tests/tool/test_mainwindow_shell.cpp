@@ -1,16 +1,15 @@
 // The main window's shell: missing tray, window states and tray actions, tray activation,
 // dragging by the top strip, version label, closing and exit, and the resource collection.
 #include "mainwindow.h"
+#include "msgtipcatcher.h"
 #include "utils.h"
 
-#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QMenu>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
@@ -23,38 +22,6 @@
 #include <memory>
 
 namespace {
-
-// Answers every modal box that the code under test opens, remembering what it showed.
-class ModalDismisser : public QObject
-{
-public:
-    struct Seen { QString title, text; };
-    QList<Seen> seen;
-
-    ModalDismisser()
-    {
-        timer.setInterval(20);
-        connect(&timer, &QTimer::timeout, this, [this] {
-            QWidget *w = QApplication::activeModalWidget();
-            if (!w)
-                return;
-            if (auto *box = qobject_cast<QMessageBox *>(w)) {
-                seen.append({box->windowTitle(), box->text()});
-                if (!box->buttons().isEmpty())
-                    box->buttons().first()->click();
-                else
-                    box->done(0);
-            } else if (auto *dialog = qobject_cast<QDialog *>(w)) {
-                seen.append({dialog->windowTitle(), QString()});
-                dialog->reject();
-            }
-        });
-        timer.start();
-    }
-
-private:
-    QTimer timer;
-};
 
 QString u(const char *s) { return QString::fromUtf8(s); }
 
@@ -90,7 +57,7 @@ private slots:
     void paintsFrameAndTitle();
 
 private:
-    std::unique_ptr<ModalDismisser> dismisser;
+    std::unique_ptr<MsgTipCatcher> tips; // answers the modal boxes the window opens
     std::unique_ptr<MainWindow> window;
 
     void buildWindow();
@@ -109,13 +76,13 @@ void TestMainWindowShell::initTestCase()
 
 void TestMainWindowShell::init()
 {
-    dismisser.reset(new ModalDismisser);
+    tips.reset(new MsgTipCatcher);
 }
 
 void TestMainWindowShell::cleanup()
 {
     window.reset();
-    dismisser.reset();
+    tips.reset();
     QFile::remove(optionFile());
 }
 
@@ -138,9 +105,8 @@ void TestMainWindowShell::missingTrayIsReportedAndStartGoesOn()
 {
     QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable()); // offscreen has none
     buildWindow();
-    QCOMPARE(dismisser->seen.size(), 1);
-    QCOMPARE(dismisser->seen.first().title, QString("Systray"));
-    QCOMPARE(dismisser->seen.first().text, QString("I couldn't detect any system tray on this system."));
+    QCOMPARE(tips->titles, QStringList{"Systray"});
+    QCOMPARE(tips->texts, QStringList{"I couldn't detect any system tray on this system."});
     // Everything else is built as usual.
     QVERIFY(window->isVisible());
     QVERIFY(tray());

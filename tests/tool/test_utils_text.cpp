@@ -11,6 +11,33 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <functional>
+
+// Answers the first modal widget of class T that the code under test opens, from a 20 ms
+// poll, so that the modal call returns.
+template <typename T>
+class ModalAnswer
+{
+public:
+    explicit ModalAnswer(std::function<void(T *)> answer)
+    {
+        poll.setInterval(20);
+        QObject::connect(&poll, &QTimer::timeout, [this, answer] {
+            auto *widget = qobject_cast<T *>(QApplication::activeModalWidget());
+            if (!widget || seen)
+                return;
+            seen = true;
+            answer(widget);
+        });
+        poll.start();
+    }
+
+    bool seen = false;
+
+private:
+    QTimer poll;
+};
+
 // Counts the layout requests of the widget it watches.
 class LayoutCounter : public QObject
 {
@@ -191,15 +218,8 @@ void TestUtilsText::showMsgTip()
     int layouts = 0;
     LayoutCounter counter(&layouts);
     QMessageBox::Icon icon = QMessageBox::NoIcon;
-    bool seen = false;
 
-    QTimer poll;
-    poll.setInterval(20);
-    connect(&poll, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || seen)
-            return;
-        seen = true;
+    ModalAnswer<QMessageBox> answer([&](QMessageBox *box) {
         box->installEventFilter(&counter);
         title = box->windowTitle();
         text = box->text();
@@ -214,11 +234,9 @@ void TestUtilsText::showMsgTip()
         QTest::qWait(100); // a settled box lays itself out no more
         box->buttons().value(0)->click();
     });
-    poll.start();
     Utils::showMsgTip(QString::fromUtf8("PIN码错误，剩余次数：3"));
-    poll.stop();
 
-    QVERIFY(seen);
+    QVERIFY(answer.seen);
     QCOMPARE(title, QString::fromUtf8("温馨提示："));
     QCOMPARE(text, QString::fromUtf8("PIN码错误，剩余次数：3"));
     QCOMPARE(icon, QMessageBox::Warning);
@@ -243,14 +261,7 @@ void TestUtilsText::showPwdDialog()
     QFETCH(QString, result);
     QString title, label;
     QLineEdit::EchoMode echo = QLineEdit::Normal;
-    bool seen = false;
-    QTimer poll;
-    poll.setInterval(20);
-    connect(&poll, &QTimer::timeout, [&] {
-        auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
-        if (!dialog || seen)
-            return;
-        seen = true;
+    ModalAnswer<QInputDialog> answer([&](QInputDialog *dialog) {
         title = dialog->windowTitle();
         label = dialog->labelText();
         echo = dialog->textEchoMode();
@@ -260,9 +271,8 @@ void TestUtilsText::showPwdDialog()
         else
             dialog->reject();
     });
-    poll.start();
     const QString typed = Utils::showPwdDialog(nullptr);
-    QVERIFY(seen);
+    QVERIFY(answer.seen);
     QCOMPARE(title, QString::fromUtf8("请您输入PIN"));
     QCOMPARE(label, QString("PIN:"));
     QCOMPARE(echo, QLineEdit::Password);
