@@ -9,6 +9,7 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
+#include <openssl/param_build.h>
 #include <openssl/rand.h>
 
 #include <cstdint>
@@ -51,6 +52,28 @@ inline EcKeyPtr sm2KeyFromHex(const char *dhex)
         || !EC_KEY_set_private_key(key.get(), d) || !EC_KEY_set_public_key(key.get(), pub.get()))
         throw std::runtime_error("key");
     return key;
+}
+
+// The same key pair as a key of the crypto library's own SM2 implementation.
+inline PkeyPtr libraryKey(const EC_KEY *key)
+{
+    unsigned char *pub = nullptr;
+    size_t publen = EC_KEY_key2buf(key, POINT_CONVERSION_UNCOMPRESSED, &pub, nullptr);
+    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
+    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, pub, publen);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_PRIV_KEY, EC_KEY_get0_private_key(key));
+    OSSL_PARAM *params = OSSL_PARAM_BLD_to_param(bld);
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr);
+    EVP_PKEY *pkey = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx) != 1
+        || EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_KEYPAIR, params) != 1)
+        pkey = nullptr;
+    EVP_PKEY_CTX_free(ctx);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    OPENSSL_free(pub);
+    return PkeyPtr(pkey);
 }
 
 // A fresh SM2 key pair: the library's provider key and the same key as EC_KEY.

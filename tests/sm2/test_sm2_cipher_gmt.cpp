@@ -3,8 +3,7 @@
 // The program runs in a private working directory with the diagnostic log switched on.
 #include "sm2_cipher_gmt.h"
 #include "sm2_enc.h"
-#include "sm2_test_support.h"
-#include "vector_file.h"
+#include "sm2_key_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -30,27 +29,12 @@ std::string logText()
     return ss.str();
 }
 
-class Sm2GmtTest : public ::testing::Test {
+class Sm2GmtTest : public mvtest::Sm2KeySuite {
 protected:
-    static void SetUpTestSuite() { keys = new mvtest::Sm2KeyPair(mvtest::Sm2KeyPair::generate()); }
-    static void TearDownTestSuite()
-    {
-        delete keys;
-        keys = nullptr;
-    }
     void SetUp() override { logBefore = logText().size(); }
     // What the diagnostic log received during this test.
     std::string newLog() const { return logText().substr(logBefore); }
 
-    static EC_KEY *key() { return keys->ec.get(); }
-    static Bytes message(size_t n, unsigned seed = 1)
-    {
-        Bytes m(n);
-        std::mt19937 g(seed);
-        for (auto &b : m)
-            b = static_cast<unsigned char>(g());
-        return m;
-    }
     static Bytes encryptGmt(const Bytes &m)
     {
         size_t n = 0;
@@ -117,11 +101,8 @@ protected:
         return r;
     }
 
-    static mvtest::Sm2KeyPair *keys;
     size_t logBefore = 0;
 };
-
-mvtest::Sm2KeyPair *Sm2GmtTest::keys = nullptr;
 
 TEST_F(Sm2GmtTest, SizeQueryAnswers)
 {

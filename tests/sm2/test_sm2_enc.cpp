@@ -1,8 +1,7 @@
 // SM2 encryption in the raw form C1 || C2 || C3: the GM/T example, round trips, streaming
 // with any split, size queries and refusals.
 #include "sm2_enc.h"
-#include "sm2_test_support.h"
-#include "vector_file.h"
+#include "sm2_key_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -13,25 +12,8 @@ using mvtest::Bytes;
 
 namespace {
 
-class Sm2EncTest : public ::testing::Test {
+class Sm2EncTest : public mvtest::Sm2KeySuite {
 protected:
-    static void SetUpTestSuite() { keys = new mvtest::Sm2KeyPair(mvtest::Sm2KeyPair::generate()); }
-    static void TearDownTestSuite()
-    {
-        delete keys;
-        keys = nullptr;
-    }
-    static EC_KEY *key() { return keys->ec.get(); }
-
-    static Bytes message(size_t n, unsigned seed = 1)
-    {
-        Bytes m(n);
-        std::mt19937 g(seed);
-        for (auto &b : m)
-            b = static_cast<unsigned char>(g());
-        return m;
-    }
-
     static Bytes encryptOneShot(const Bytes &m)
     {
         Bytes out(m.size() + SM2_CIPHER_OVERHEAD);
@@ -108,11 +90,7 @@ protected:
         plain->insert(plain->end(), buf.begin(), buf.begin() + n);
         return ok;
     }
-
-    static mvtest::Sm2KeyPair *keys;
 };
-
-mvtest::Sm2KeyPair *Sm2EncTest::keys = nullptr;
 
 std::string vectorPath(const char *name) { return std::string(MV_SM2_VECTOR_DIR) + "/" + name; }
 

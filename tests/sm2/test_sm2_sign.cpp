@@ -8,15 +8,14 @@
 #include <vector>
 
 #include <openssl/bn.h>
-#include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
-#include <openssl/param_build.h>
 #include <openssl/rand.h>
 
 #include "sm2.h"
+#include "sm2_test_support.h"
 #include "sm3.h"
 #include "vector_file.h"
 
@@ -24,19 +23,15 @@ using mvtest::Bytes;
 
 namespace {
 
-struct BnFree { void operator()(BIGNUM *p) const { BN_free(p); } };
-struct EcKeyFree { void operator()(EC_KEY *p) const { EC_KEY_free(p); } };
 struct GroupFree { void operator()(EC_GROUP *p) const { EC_GROUP_free(p); } };
-struct PointFree { void operator()(EC_POINT *p) const { EC_POINT_free(p); } };
 struct SigFree { void operator()(ECDSA_SIG *p) const { ECDSA_SIG_free(p); } };
-struct PkeyFree { void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); } };
 struct BnCtxFree { void operator()(BN_CTX *p) const { BN_CTX_free(p); } };
-using Bn = std::unique_ptr<BIGNUM, BnFree>;
-using EcKey = std::unique_ptr<EC_KEY, EcKeyFree>;
+using Bn = mvtest::BnPtr;
+using EcKey = mvtest::EcKeyPtr;
 using Group = std::unique_ptr<EC_GROUP, GroupFree>;
-using Point = std::unique_ptr<EC_POINT, PointFree>;
+using Point = mvtest::PointPtr;
 using Sig = std::unique_ptr<ECDSA_SIG, SigFree>;
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Pkey = mvtest::PkeyPtr;
 using BnCtx = std::unique_ptr<BN_CTX, BnCtxFree>;
 
 const char kDefaultId[] = "1234567812345678";
@@ -84,27 +79,6 @@ EcKey keyFromPrivate(const EC_GROUP *group, const BIGNUM *d)
     EC_POINT_mul(group, pub.get(), d, nullptr, nullptr, nullptr);
     EC_KEY_set_public_key(key.get(), pub.get());
     return key;
-}
-
-// The same key pair as a key of the crypto library's own SM2 implementation.
-Pkey libraryKey(const EC_KEY *key)
-{
-    unsigned char *pub = nullptr;
-    size_t publen = EC_KEY_key2buf(key, POINT_CONVERSION_UNCOMPRESSED, &pub, nullptr);
-    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "SM2", 0);
-    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, pub, publen);
-    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_PRIV_KEY, EC_KEY_get0_private_key(key));
-    OSSL_PARAM *params = OSSL_PARAM_BLD_to_param(bld);
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr);
-    EVP_PKEY *pkey = nullptr;
-    EXPECT_EQ(EVP_PKEY_fromdata_init(ctx), 1);
-    EXPECT_EQ(EVP_PKEY_fromdata(ctx, &pkey, EVP_PKEY_KEYPAIR, params), 1);
-    EVP_PKEY_CTX_free(ctx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    OPENSSL_free(pub);
-    return Pkey(pkey);
 }
 
 // Runs the library's DigestSign or DigestVerify with the signer ID set.
@@ -219,7 +193,7 @@ protected:
     {
         key_ = newKey(NID_sm2);
         ASSERT_TRUE(key_);
-        lib_ = libraryKey(key_.get());
+        lib_ = mvtest::libraryKey(key_.get());
         ASSERT_TRUE(lib_);
         dgst_ = randomBytes(32);
     }

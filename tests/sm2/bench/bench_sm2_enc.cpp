@@ -13,7 +13,7 @@
 
 #include <openssl/crypto.h>
 
-#include "../sm2_test_support.h"
+#include "bench_support.h"
 #include "sm2_enc.h"
 
 namespace {
@@ -58,19 +58,30 @@ void *countedRealloc(void *q, size_t n, const char *f, int l)
     return r;
 }
 
-mvtest::Sm2KeyPair &keys()
-{
-    static mvtest::Sm2KeyPair kp = mvtest::Sm2KeyPair::generate();
-    return kp;
-}
+using mvbench::keys;
+using mvbench::message;
 
-std::vector<unsigned char> message(size_t n)
-{
-    std::vector<unsigned char> m(n);
-    for (size_t i = 0; i < n; i++)
-        m[i] = static_cast<unsigned char>(i * 7 + 3);
-    return m;
-}
+// The library's SM2 on the same key: a context initialised for encryption, the capacity
+// its size query asks for the message, and one cipher text of the message.
+struct LibraryCipher {
+    EVP_PKEY_CTX *ctx = nullptr;
+    size_t capacity = 0;
+    std::vector<unsigned char> text;
+
+    explicit LibraryCipher(const std::vector<unsigned char> &m)
+        : ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, keys().pkey.get(), nullptr))
+    {
+        EVP_PKEY_encrypt_init(ctx);
+        EVP_PKEY_encrypt(ctx, nullptr, &capacity, m.data(), m.size());
+        text.resize(capacity);
+        size_t n = capacity;
+        EVP_PKEY_encrypt(ctx, text.data(), &n, m.data(), m.size());
+        text.resize(n);
+    }
+    ~LibraryCipher() { EVP_PKEY_CTX_free(ctx); }
+    LibraryCipher(const LibraryCipher &) = delete;
+    LibraryCipher &operator=(const LibraryCipher &) = delete;
+};
 
 void BM_Encrypt_Ours(benchmark::State &state)
 {
@@ -88,18 +99,14 @@ void BM_Encrypt_Ours(benchmark::State &state)
 void BM_Encrypt_Library(benchmark::State &state)
 {
     auto m = message(static_cast<size_t>(state.range(0)));
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, keys().pkey.get(), nullptr);
-    EVP_PKEY_encrypt_init(ctx);
-    size_t cap = 0;
-    EVP_PKEY_encrypt(ctx, nullptr, &cap, m.data(), m.size());
-    std::vector<unsigned char> out(cap);
+    LibraryCipher lib(m);
+    std::vector<unsigned char> out(lib.capacity);
     for (auto _ : state) {
         size_t n = out.size();
-        if (EVP_PKEY_encrypt(ctx, out.data(), &n, m.data(), m.size()) != 1)
+        if (EVP_PKEY_encrypt(lib.ctx, out.data(), &n, m.data(), m.size()) != 1)
             state.SkipWithError("EVP_PKEY_encrypt failed");
         benchmark::DoNotOptimize(out.data());
     }
-    EVP_PKEY_CTX_free(ctx);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
@@ -121,21 +128,15 @@ void BM_Decrypt_Ours(benchmark::State &state)
 void BM_Decrypt_Library(benchmark::State &state)
 {
     auto m = message(static_cast<size_t>(state.range(0)));
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, keys().pkey.get(), nullptr);
-    EVP_PKEY_encrypt_init(ctx);
-    size_t cap = 0;
-    EVP_PKEY_encrypt(ctx, nullptr, &cap, m.data(), m.size());
-    std::vector<unsigned char> c(cap), out(cap);
-    EVP_PKEY_encrypt(ctx, c.data(), &cap, m.data(), m.size());
-    c.resize(cap);
-    EVP_PKEY_decrypt_init(ctx);
+    LibraryCipher lib(m);
+    std::vector<unsigned char> out(lib.capacity);
+    EVP_PKEY_decrypt_init(lib.ctx);
     for (auto _ : state) {
         size_t n = out.size();
-        if (EVP_PKEY_decrypt(ctx, out.data(), &n, c.data(), c.size()) != 1)
+        if (EVP_PKEY_decrypt(lib.ctx, out.data(), &n, lib.text.data(), lib.text.size()) != 1)
             state.SkipWithError("EVP_PKEY_decrypt failed");
         benchmark::DoNotOptimize(out.data());
     }
-    EVP_PKEY_CTX_free(ctx);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
@@ -179,23 +180,17 @@ void BM_StreamDecryptPeakHeap(benchmark::State &state)
 void BM_LibraryDecryptPeakHeap(benchmark::State &state)
 {
     auto m = message(static_cast<size_t>(state.range(0)));
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, keys().pkey.get(), nullptr);
-    EVP_PKEY_encrypt_init(ctx);
-    size_t cap = 0;
-    EVP_PKEY_encrypt(ctx, nullptr, &cap, m.data(), m.size());
-    std::vector<unsigned char> c(cap), out(cap);
-    EVP_PKEY_encrypt(ctx, c.data(), &cap, m.data(), m.size());
-    c.resize(cap);
-    EVP_PKEY_decrypt_init(ctx);
+    LibraryCipher lib(m);
+    std::vector<unsigned char> out(lib.capacity);
+    EVP_PKEY_decrypt_init(lib.ctx);
     size_t peakAbove = 0;
     for (auto _ : state) {
         size_t base = g_live.load();
         g_peak = base;
         size_t n = out.size();
-        EVP_PKEY_decrypt(ctx, out.data(), &n, c.data(), c.size());
+        EVP_PKEY_decrypt(lib.ctx, out.data(), &n, lib.text.data(), lib.text.size());
         peakAbove = g_peak.load() - base;
     }
-    EVP_PKEY_CTX_free(ctx);
     state.counters["peak_heap_bytes"] = static_cast<double>(peakAbove);
 }
 
