@@ -9,20 +9,12 @@ if [ -z "${MV_TRAY_INNER:-}" ]; then
   exec bash "$(dirname "$0")/../../scripts/with-xvfb.sh" bash "$0" "$@"
 fi
 
-trayer --edge bottom --align center --widthtype request --height 32 --transparent false \
-  --tint 0xdddddd >/dev/null 2>&1 &
-tray_pid=$!
-trap 'kill "$tray_pid" 2>/dev/null || true' EXIT
+# shellcheck source=../../scripts/xvfb-lib.sh
+source "$(dirname "$0")/../../scripts/xvfb-lib.sh"
 
-# The tray is up once trayer's panel window exists (it owns _NET_SYSTEM_TRAY_S0 then).
-# The window tree is read whole first: grep -q would end the pipe early.
-tray_up=""
-for _ in $(seq 600); do
-  tree="$(xwininfo -root -tree 2>/dev/null || true)"
-  if grep -q '"panel": ("panel" "trayer")' <<<"$tree"; then tray_up=1; break; fi
-  sleep 0.05
-done
-[ -n "$tray_up" ] || { echo "with_tray: the tray host did not come up" >&2; exit 1; }
+tray_pid=""
+trap '[ -n "$tray_pid" ] && kill "$tray_pid" 2>/dev/null || true' EXIT
+start_tray_host 30 || { echo "with_tray: the tray host did not come up" >&2; exit 1; }
 sleep 0.2
 unset MV_TRAY_INNER
 "$@"

@@ -17,15 +17,10 @@ if [ -z "${MV_XVFB_INNER:-}" ]; then
   exec bash "$(dirname "$0")/../../scripts/with-xvfb.sh" bash "$0" "$@"
 fi
 
+# shellcheck source=../../scripts/xvfb-lib.sh
+source "$(dirname "$0")/../../scripts/xvfb-lib.sh"
+
 fail() { echo "xvfb_program_events: $*" >&2; [ -f "$out/program.log" ] && tail -n 40 "$out/program.log" >&2; exit 1; }
-wait_for() {
-  local seconds="$1"; shift
-  local end=$((SECONDS + seconds))
-  until "$@" >/dev/null 2>&1; do
-    [ $SECONDS -lt $end ] || return 1
-    sleep 0.05
-  done
-}
 
 rm -rf "$out"
 mkdir -p "$out/store" "$out/tmp" "$out/runtime"
@@ -60,13 +55,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-trayer --edge bottom --align center --widthtype request --height 32 --transparent false \
-  --tint 0xdddddd >/dev/null 2>&1 &
-tray_pid=$!
-# Lists are read whole before they are cut: a reader that stops early (head, grep -q)
-# would end the writer with SIGPIPE, which pipefail turns into a failure.
-tray_up() { local tree; tree="$(xwininfo -root -tree)"; grep -q '"panel": ("panel" "trayer")' <<<"$tree"; }
-wait_for 30 tray_up || fail "the tray host did not come up"
+start_tray_host 30 || fail "the tray host did not come up"
 # A compositor, so that the translucent window shows its own frame.
 if command -v xcompmgr >/dev/null; then xcompmgr >/dev/null 2>&1 & comp_pid=$!; fi
 sleep 0.2
@@ -75,10 +64,9 @@ log="$out/program.log"
 "$program" >"$log" 2>&1 &
 prog_pid=$!
 
-window_id() { local ids; ids="$(xdotool search --onlyvisible --name "^${title}\$" || true)"; echo "${ids%%$'\n'*}"; }
-window_up() { [ -n "$(window_id)" ]; }
+window_up() { [ -n "$(visible_window "$title")" ]; }
 wait_for 60 window_up || fail "the main window did not appear"
-win="$(window_id)"
+win="$(visible_window "$title")"
 certs_logged() { grep -c "获取证书信息:" "$log" || true; }
 [ "$(certs_logged)" -eq 5 ] || wait_for 10 test "$(certs_logged)" -eq 5 || fail "the demo token's 5 certificates were not loaded"
 sleep 1
@@ -112,31 +100,14 @@ sleep 1.5
 
 # Quit from the tray menu; the device-event thread is blocked in its wait now.
 prog_name="$(basename "$program")"
-tray_icon=""
-for id in $(xdotool search --classname "^${prog_name}\$"); do
-  read -r w h < <(xdotool getwindowgeometry --shell "$id" | awk -F= '/^WIDTH/{w=$2} /^HEIGHT/{h=$2} END{print w, h}')
-  if [ "$w" -gt 4 ] && [ "$w" -le 64 ] && [ "$h" -gt 4 ] && [ "$h" -le 64 ]; then tray_icon="$id"; break; fi
-done
-[ -n "$tray_icon" ] || fail "no tray icon found"
-windows_before="$(xwininfo -root -children | grep -c '^ *0x' || true)"
-xdotool mousemove --window "$tray_icon" 10 10 click 3
-menu_up() { [ "$(xwininfo -root -children | grep -c '^ *0x')" -gt "$windows_before" ]; }
-wait_for 10 menu_up || fail "the tray menu did not open"
-sleep 0.3
-children="$(xwininfo -root -children)"
-menu="$(awk '/^ *0x/ && !found {print $1; found = 1}' <<<"$children")"
-eval "$(xdotool getwindowgeometry --shell "$menu")"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 10)) sleep 0.2 click 1
+tray_icon="$(tray_icon_of "$prog_name")" || fail "no tray icon found"
+menu="$(open_tray_menu "$tray_icon" 10)" || fail "the tray menu did not open"
+click_last_menu_entry "$menu" || fail "cannot read the tray menu's geometry"
 quit_start=$SECONDS
 
-set +e
-for _ in $(seq 100); do kill -0 "$prog_pid" 2>/dev/null || break; sleep 0.05; done
-if kill -0 "$prog_pid" 2>/dev/null; then fail "the program did not quit within 5 s of the exit action"; fi
-wait "$prog_pid"
-rc=$?
+wait_for_exit "$prog_pid" 5 || fail "the program did not quit within 5 s of the exit action"
 prog_pid=""
-set -e
-[ $rc -eq 0 ] || fail "the program ended with $rc"
+[ "$exit_code" -eq 0 ] || fail "the program ended with $exit_code"
 grep -q "线程退出并销毁" "$log" || fail "the exit action did not ask the device-event thread to stop"
 if grep -q "QThread: Destroyed while thread is still running" "$log"; then fail "the thread object was destroyed while running"; fi
 echo "quit from the tray in $((SECONDS - quit_start)) s while the worker waited: exit code 0"
