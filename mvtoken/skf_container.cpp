@@ -9,6 +9,17 @@
 
 using namespace mvtoken;
 
+namespace {
+
+// The container of a container handle in the current store.
+ULONG readContainer(HCONTAINER hContainer, StoreData &data, ContainerRecord **container)
+{
+    const ULONG rc = Store::read(data);
+    return rc == SAR_OK ? resolveContainer(hContainer, data, nullptr, nullptr, container) : rc;
+}
+
+} // namespace
+
 SKF_EXPORT ULONG SKF_EnumContainer(HAPPLICATION hApplication, LPSTR szContainerName, ULONG *pulSize)
 {
     if (!pulSize)
@@ -65,10 +76,8 @@ SKF_EXPORT ULONG SKF_GetContainerType(HCONTAINER hContainer, ULONG *pulContainer
     if (!pulContainerType)
         return SAR_INVALIDPARAMERR;
     StoreData data;
-    ULONG rc = Store::read(data);
     ContainerRecord *c = nullptr;
-    if (rc == SAR_OK)
-        rc = resolveContainer(hContainer, data, nullptr, nullptr, &c);
+    const ULONG rc = readContainer(hContainer, data, &c);
     if (rc != SAR_OK)
         return rc;
     *pulContainerType = static_cast<ULONG>(c->kind);
@@ -81,10 +90,8 @@ SKF_EXPORT ULONG SKF_ExportCertificate(HCONTAINER hContainer, BOOL bSignFlag, BY
     if (!pulCertLen)
         return SAR_INVALIDPARAMERR;
     StoreData data;
-    ULONG rc = Store::read(data);
     ContainerRecord *c = nullptr;
-    if (rc == SAR_OK)
-        rc = resolveContainer(hContainer, data, nullptr, nullptr, &c);
+    const ULONG rc = readContainer(hContainer, data, &c);
     if (rc != SAR_OK)
         return rc;
     const std::string &cert = bSignFlag ? c->signCertDer : c->encCertDer;

@@ -118,46 +118,41 @@ bool writeAll(int fd, const std::string &bytes)
     return true;
 }
 
+// The first record whose field holds value.
+template <typename Record, typename Key>
+Record *findBy(std::vector<Record> &records, Key Record::*field, const Key &value)
+{
+    for (auto &r : records)
+        if (r.*field == value)
+            return &r;
+    return nullptr;
+}
+
 } // namespace
 
 ContainerRecord *ApplicationRecord::findContainer(const std::string &n)
 {
-    for (auto &c : containers)
-        if (c.name == n)
-            return &c;
-    return nullptr;
+    return findBy(containers, &ContainerRecord::name, n);
 }
 
 ContainerRecord *ApplicationRecord::findContainer(std::uint64_t i)
 {
-    for (auto &c : containers)
-        if (c.id == i)
-            return &c;
-    return nullptr;
+    return findBy(containers, &ContainerRecord::id, i);
 }
 
 ApplicationRecord *DeviceRecord::findApplication(const std::string &n)
 {
-    for (auto &a : applications)
-        if (a.name == n)
-            return &a;
-    return nullptr;
+    return findBy(applications, &ApplicationRecord::name, n);
 }
 
 ApplicationRecord *DeviceRecord::findApplication(std::uint64_t i)
 {
-    for (auto &a : applications)
-        if (a.id == i)
-            return &a;
-    return nullptr;
+    return findBy(applications, &ApplicationRecord::id, i);
 }
 
 DeviceRecord *StoreData::findDevice(const std::string &n)
 {
-    for (auto &d : devices)
-        if (d.name == n)
-            return &d;
-    return nullptr;
+    return findBy(devices, &DeviceRecord::name, n);
 }
 
 std::string Store::directory()
