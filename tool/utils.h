@@ -28,8 +28,9 @@ public:
     static QList<QString> parseCharArray(char *list, int length);
     // Modal warning box "温馨提示：" with the single button "确定".
     static void showMsgTip(const QString &text);
-    // Value after the first ':' of the first line starting with SKFLIBNAME (kind 0) or
-    // OESLIBNAME (kind 1); null when absent.
+    // The text between the first and the second ':' (or the line's end, which it keeps) of
+    // the first line starting with SKFLIBNAME (kind 0) or OESLIBNAME (kind 1); null when no
+    // line matches or the matching line holds no ':'.
     static QString getLibName(int kind, const QString &path);
     static QString showPwdDialog(QWidget *parent);
 
