@@ -10,15 +10,6 @@
 #include "fuzz_sm2_key.h"
 #include "sm2_cipher_gmt.h"
 
-int LLVMFuzzerInitialize(int *argc, char ***argv)
-{
-    (void)argc;
-    (void)argv;
-    fuzz_key();
-    atexit(fuzz_free_key);
-    return 0;
-}
-
 int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     size_t cap = 0, n;

@@ -11,15 +11,6 @@
 #include "fuzz_sm2_key.h"
 #include "sm2_enc.h"
 
-int LLVMFuzzerInitialize(int *argc, char ***argv)
-{
-    (void)argc;
-    (void)argv;
-    fuzz_key();
-    atexit(fuzz_free_key);
-    return 0;
-}
-
 /* Writes one call's output into a buffer of exactly the queried size, then appends. */
 static int feed(SM2_CRYPT_CTX *ctx, const uint8_t *in, size_t len, unsigned char *plain,
                 size_t *plainlen)

@@ -1,6 +1,6 @@
 /*
- * The fixed SM2 key of the decryption fuzz targets; the seed corpora hold cipher texts
- * made for it.
+ * The fixed SM2 key of the SM2 fuzz targets, made once by the fuzzer's initialiser and
+ * freed at exit; the seed corpora hold signatures and cipher texts made for it.
  */
 #ifndef MV_FUZZ_SM2_KEY_H
 #define MV_FUZZ_SM2_KEY_H
@@ -36,6 +36,15 @@ static EC_KEY *fuzz_key(void)
 static void fuzz_free_key(void)
 {
     EC_KEY_free(fuzz_key());
+}
+
+int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    (void)argc;
+    (void)argv;
+    fuzz_key();
+    atexit(fuzz_free_key);
+    return 0;
 }
 
 #endif
