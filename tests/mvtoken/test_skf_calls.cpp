@@ -18,21 +18,13 @@ using namespace tokentest;
 
 namespace {
 
-Library &lib()
-{
-    static Library l;
-    return l;
-}
-
-#define SKF(name) lib().fn<name##_Fn>(#name)
-
 class SkfCalls : public ::testing::Test {
 protected:
     std::string store;
 
     void SetUp() override
     {
-        ASSERT_NE(lib().handle, nullptr) << dlerror();
+        ASSERT_NE(standin().handle, nullptr) << dlerror();
         store = makeStore();
     }
     void TearDown() override { removeTree(store); }

@@ -13,14 +13,6 @@ using namespace tokentest;
 
 namespace {
 
-Library &lib()
-{
-    static Library l;
-    return l;
-}
-
-#define SKF(name) lib().fn<name##_Fn>(#name)
-
 std::vector<BYTE> hex(const char *text)
 {
     std::vector<BYTE> bytes;
@@ -52,7 +44,7 @@ protected:
 
     static void SetUpTestSuite()
     {
-        ASSERT_NE(lib().handle, nullptr) << dlerror();
+        ASSERT_NE(standin().handle, nullptr) << dlerror();
         store = makeStore();
         run({"init-device", "dev1"});
         run({"insert", "dev1"});

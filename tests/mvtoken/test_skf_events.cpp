@@ -18,14 +18,6 @@ namespace {
 
 std::string g_store;
 
-Library &lib()
-{
-    static Library l;
-    return l;
-}
-
-#define SKF(name) lib().fn<name##_Fn>(#name)
-
 struct Event {
     ULONG rc = ~0ULL;
     std::string name;
@@ -152,7 +144,7 @@ int main(int argc, char **argv)
     // The store must be named before the library is bound: it takes its first picture of
     // the devices when it is loaded.
     g_store = makeStore();
-    if (!lib().handle) {
+    if (!standin().handle) {
         fprintf(stderr, "cannot bind %s: %s\n", libraryPath().c_str(), dlerror());
         return 1;
     }

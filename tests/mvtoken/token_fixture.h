@@ -119,6 +119,16 @@ struct Library {
     }
 };
 
+// The stand-in, bound once for the whole test program.
+inline Library &standin()
+{
+    static Library library;
+    return library;
+}
+
+// SKF(SKF_Name)(...) calls the stand-in's SKF_Name with its interface type.
+#define SKF(name) tokentest::standin().fn<name##_Fn>(#name)
+
 // Names of a name list (NUL-separated, ended by an empty name).
 inline std::vector<std::string> splitNames(const char *list, ULONG size)
 {
