@@ -80,8 +80,8 @@ protected:
         return blob;
     }
 
-    // SM3 of data, with Z of the exported SM2 key when id is given.
-    std::vector<BYTE> digest(const std::string &data, const char *id)
+    // The exported SM2 signing key of sm2c as the digest takes it (8-byte BitLen).
+    ECCPUBLICKEYBLOB digestKey()
     {
         const std::vector<BYTE> exported = exportKey(sm2c);
         ECCPUBLICKEYBLOB key;
@@ -89,6 +89,13 @@ protected:
         key.BitLen = 256;
         std::memcpy(key.XCoordinate, exported.data() + 4, 64);
         std::memcpy(key.YCoordinate, exported.data() + 68, 64);
+        return key;
+    }
+
+    // SM3 of data, with Z of the exported SM2 key when id is given.
+    std::vector<BYTE> digest(const std::string &data, const char *id)
+    {
+        ECCPUBLICKEYBLOB key = digestKey();
         HANDLE h = nullptr;
         EXPECT_EQ(SKF(SKF_DigestInit)(hDev, SGD_SM3, &key, (BYTE *)id, id ? std::strlen(id) : 0, &h), SAR_OK);
         std::vector<BYTE> out(32);
@@ -189,12 +196,7 @@ TEST_F(SkfCrypto, Sm3WithoutAnIdIsPlainSm3)
 
 TEST_F(SkfCrypto, DigestRefusesKeysAndIdsItCannotHash)
 {
-    const std::vector<BYTE> exported = exportKey(sm2c);
-    ECCPUBLICKEYBLOB key;
-    std::memset(&key, 0, sizeof key);
-    key.BitLen = 256;
-    std::memcpy(key.XCoordinate, exported.data() + 4, 64);
-    std::memcpy(key.YCoordinate, exported.data() + 68, 64);
+    ECCPUBLICKEYBLOB key = digestKey();
     std::vector<BYTE> id(8192, 'i');
     HANDLE h = nullptr;
 
