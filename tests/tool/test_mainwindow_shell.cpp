@@ -287,9 +287,11 @@ void TestMainWindowShell::versionLabel()
     QVERIFY(version);
     QCOMPARE(version->text(), label);
     QCOMPARE(version->whatsThis(), QString("bottomLabel"));
+    QCOMPARE(version->contentsMargins(), QMargins(0, 0, 10, 0));
     auto *copyright = window->findChild<QLabel *>("copyrightLabel");
     QVERIFY(copyright->text().contains("2024"));
     QVERIFY(!copyright->text().startsWith(' '));
+    QCOMPARE(copyright->contentsMargins(), QMargins(10, 0, 0, 0));
 }
 
 void TestMainWindowShell::installedVersionFile()
