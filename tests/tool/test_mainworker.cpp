@@ -18,6 +18,7 @@ struct Report {
 using PostFn = void (*)(const void *, size_t, ULONG, ULONG, ULONG);
 using FailFn = void (*)(ULONG);
 using ResetFn = void (*)();
+using CallsFn = unsigned long (*)();
 
 } // namespace
 
@@ -34,6 +35,7 @@ private slots:
     void pacesFailures_data();
     void pacesFailures();
     void stopsPromptlyWhilePausing();
+    void keepsWaitingWithNothingConnected();
 
 private:
     void startWorker(const QString &path);
@@ -43,6 +45,7 @@ private:
     PostFn post = nullptr;
     FailFn failAlways = nullptr;
     ResetFn reset = nullptr;
+    CallsFn calls = nullptr;
     MainWorker *worker = nullptr;
     // Receives the reports of one worker; deleted with it, so that no late report
     // reaches the next case.
@@ -60,7 +63,8 @@ void TestMainWorker::initTestCase()
     post = reinterpret_cast<PostFn>(dlsym(h, "fakewait_post"));
     failAlways = reinterpret_cast<FailFn>(dlsym(h, "fakewait_fail_always"));
     reset = reinterpret_cast<ResetFn>(dlsym(h, "fakewait_reset"));
-    QVERIFY(post && failAlways && reset);
+    calls = reinterpret_cast<CallsFn>(dlsym(h, "fakewait_calls"));
+    QVERIFY(post && failAlways && reset && calls);
 }
 
 void TestMainWorker::startWorker(const QString &path)
@@ -178,6 +182,21 @@ void TestMainWorker::stopsPromptlyWhilePausing()
     QVERIFY(worker->wait(3000));
     // Well within the pause of a second.
     QVERIFY2(timer.elapsed() < 800, qPrintable(QString::number(timer.elapsed())));
+}
+
+void TestMainWorker::keepsWaitingWithNothingConnected()
+{
+    const unsigned long before = calls();
+    worker = new MainWorker(nullptr);
+    worker->setSkfLibName(waitLib);
+    worker->start(QThread::LowPriority);
+    // Each event ends one wait and the thread goes straight into the next.
+    QTRY_COMPARE(calls(), before + 1);
+    post("A", 2, 2, 1, 0);
+    QTRY_COMPARE(calls(), before + 2);
+    post("A", 2, 2, 2, 0);
+    QTRY_COMPARE(calls(), before + 3);
+    QVERIFY(worker->isRunning());
 }
 
 QTEST_GUILESS_MAIN(TestMainWorker)
