@@ -52,6 +52,29 @@ void produce(BYTE *out, ULONG *len)
     *len = g_reportedLen;
 }
 
+// A cipher initialisation: records the key handle and the parameter block.
+[[maybe_unused]] ULONG initCall(const std::string &fn, const char *paramArg, HANDLE hKey,
+                                const BLOCKCIPHERPARAM &param)
+{
+    recordHandle(fn + ".hKey", hKey);
+    record(fn + "." + paramArg, &param, sizeof param);
+    return enter(fn.c_str());
+}
+
+// A call that turns input bytes into output: records the handle, the input and the output
+// capacity, then produces the output unless the call is scripted to fail.
+[[maybe_unused]] ULONG outputCall(const std::string &fn, const char *handleArg, const void *handle,
+                                  const char *inputArg, const BYTE *in, ULONG inLen, BYTE *out, ULONG *outLen)
+{
+    recordHandle(fn + "." + handleArg, handle);
+    record(fn + "." + inputArg, in, inLen);
+    record(fn + ".capacity", outLen, sizeof *outLen);
+    const ULONG rv = enter(fn.c_str());
+    if (rv == SAR_OK)
+        produce(out, outLen);
+    return rv;
+}
+
 } // namespace
 
 FAKE_EXPORT void fake_reset(void)
@@ -113,9 +136,7 @@ FAKE_EXPORT ULONG SKF_SetSymmKey(DEVHANDLE hDev, BYTE *pbKey, ULONG ulAlgID, HAN
 #ifndef OMIT_SKF_EncryptInit
 FAKE_EXPORT ULONG SKF_EncryptInit(HANDLE hKey, BLOCKCIPHERPARAM EncryptParam)
 {
-    recordHandle("SKF_EncryptInit.hKey", hKey);
-    record("SKF_EncryptInit.EncryptParam", &EncryptParam, sizeof EncryptParam);
-    return enter("SKF_EncryptInit");
+    return initCall("SKF_EncryptInit", "EncryptParam", hKey, EncryptParam);
 }
 #endif
 
@@ -123,22 +144,14 @@ FAKE_EXPORT ULONG SKF_EncryptInit(HANDLE hKey, BLOCKCIPHERPARAM EncryptParam)
 FAKE_EXPORT ULONG SKF_Encrypt(HANDLE hKey, BYTE *pbData, ULONG ulDataLen, BYTE *pbEncryptedData,
                               ULONG *pulEncryptedLen)
 {
-    recordHandle("SKF_Encrypt.hKey", hKey);
-    record("SKF_Encrypt.pbData", pbData, ulDataLen);
-    record("SKF_Encrypt.capacity", pulEncryptedLen, sizeof *pulEncryptedLen);
-    const ULONG rv = enter("SKF_Encrypt");
-    if (rv == SAR_OK)
-        produce(pbEncryptedData, pulEncryptedLen);
-    return rv;
+    return outputCall("SKF_Encrypt", "hKey", hKey, "pbData", pbData, ulDataLen, pbEncryptedData, pulEncryptedLen);
 }
 #endif
 
 #ifndef OMIT_SKF_DecryptInit
 FAKE_EXPORT ULONG SKF_DecryptInit(HANDLE hKey, BLOCKCIPHERPARAM DecryptParam)
 {
-    recordHandle("SKF_DecryptInit.hKey", hKey);
-    record("SKF_DecryptInit.DecryptParam", &DecryptParam, sizeof DecryptParam);
-    return enter("SKF_DecryptInit");
+    return initCall("SKF_DecryptInit", "DecryptParam", hKey, DecryptParam);
 }
 #endif
 
@@ -146,13 +159,8 @@ FAKE_EXPORT ULONG SKF_DecryptInit(HANDLE hKey, BLOCKCIPHERPARAM DecryptParam)
 FAKE_EXPORT ULONG SKF_Decrypt(HANDLE hKey, BYTE *pbEncryptedData, ULONG ulEncryptedLen, BYTE *pbData,
                               ULONG *pulDataLen)
 {
-    recordHandle("SKF_Decrypt.hKey", hKey);
-    record("SKF_Decrypt.pbEncryptedData", pbEncryptedData, ulEncryptedLen);
-    record("SKF_Decrypt.capacity", pulDataLen, sizeof *pulDataLen);
-    const ULONG rv = enter("SKF_Decrypt");
-    if (rv == SAR_OK)
-        produce(pbData, pulDataLen);
-    return rv;
+    return outputCall("SKF_Decrypt", "hKey", hKey, "pbEncryptedData", pbEncryptedData, ulEncryptedLen, pbData,
+                      pulDataLen);
 }
 #endif
 
@@ -160,14 +168,9 @@ FAKE_EXPORT ULONG SKF_Decrypt(HANDLE hKey, BYTE *pbEncryptedData, ULONG ulEncryp
 FAKE_EXPORT ULONG SKF_RSASignData(HCONTAINER hContainer, BYTE *pbData, ULONG ulDataLen, BYTE *pbSignature,
                                   ULONG *pulSignLen)
 {
-    recordHandle("SKF_RSASignData.hContainer", hContainer);
-    record("SKF_RSASignData.pbData", pbData, ulDataLen);
     record("SKF_RSASignData.buffer", pbData, 64);
-    record("SKF_RSASignData.capacity", pulSignLen, sizeof *pulSignLen);
-    const ULONG rv = enter("SKF_RSASignData");
-    if (rv == SAR_OK)
-        produce(pbSignature, pulSignLen);
-    return rv;
+    return outputCall("SKF_RSASignData", "hContainer", hContainer, "pbData", pbData, ulDataLen, pbSignature,
+                      pulSignLen);
 }
 #endif
 
