@@ -180,6 +180,10 @@ qint64 Format::FormatDev(QString label, QString appName, QString adminPin, QStri
     const QList<QString> apps = Utils::EnmuAppList(lib, hDev);
     if (apps.isEmpty())
         return 1;
+    // The token refuses a name that an application it keeps already holds: keep the
+    // first application rather than delete it for a creation that cannot succeed.
+    if (apps.indexOf(appName, 1) >= 0)
+        return 1;
     Utils::DeleteApplication(lib, hDev, apps.first());
     hApp = Utils::CreateApplication(lib, hDev, appName, newAdminPin, adminRetries, newUserPin, userRetries);
     return hApp ? 0 : 1;

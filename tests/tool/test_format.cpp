@@ -17,6 +17,11 @@
 
 namespace {
 
+// What a request leaves on the token.
+constexpr int kUntouched = 0;
+constexpr int kRelabelled = 1; // the new label only: the applications are as they were
+constexpr int kFormatted = 2;
+
 QString label(const Struct_DEVINFO &info)
 {
     return QString::fromUtf8(info.Label, int(qstrnlen(info.Label, sizeof(info.Label))));
@@ -75,7 +80,7 @@ void TestFormat::formatRequest_data()
     QTest::addColumn<QStringList>("edits");  // "objectName=text"
     QTest::addColumn<int>("adminRetries");   // of the token's application
     QTest::addColumn<QStringList>("messages");
-    QTest::addColumn<bool>("formatted");
+    QTest::addColumn<int>("outcome");
 
     const auto msg = [](const char *m) { return QStringList(QString::fromUtf8(m)); };
     const QList<QPair<const char *, const char *>> required = {
@@ -87,41 +92,45 @@ void TestFormat::formatRequest_data()
     };
     for (const auto &r : required)
         QTest::addRow("%s empty", r.first) << QStringList(QString::fromLatin1(r.first) + "=") << 10 << msg(r.second)
-                                           << false;
+                                           << kUntouched;
     QTest::newRow("several empty: the first in order")
-        << QStringList({"lineEdit_8=", "lineEdit_5=", "lineEdit_2="}) << 10 << msg("您未输入原管理员PIN码！") << false;
+        << QStringList({"lineEdit_8=", "lineEdit_5=", "lineEdit_2="}) << 10 << msg("您未输入原管理员PIN码！") << kUntouched;
     QTest::newRow("admin PIN repeated in other case")
         << QStringList({"lineEdit_3=Abc123", "lineEdit_4=abc123"}) << 10 << msg("您输入的两次新管理员PIN码不一致！")
-        << false;
+        << kUntouched;
     QTest::newRow("user PIN repeated differently") << QStringList({"lineEdit_6=735187"}) << 10
-                                                   << msg("您输入的两次新用户PIN码不一致！") << false;
+                                                   << msg("您输入的两次新用户PIN码不一致！") << kUntouched;
     QTest::newRow("both pairs differ: admin reported")
-        << QStringList({"lineEdit_4=1", "lineEdit_6=2"}) << 10 << msg("您输入的两次新管理员PIN码不一致！") << false;
+        << QStringList({"lineEdit_4=1", "lineEdit_6=2"}) << 10 << msg("您输入的两次新管理员PIN码不一致！") << kUntouched;
     QTest::newRow("admin PIN refused, retries left")
         << QStringList({"lineEdit_2=000000"}) << 3
         << QStringList({QString::fromUtf8("原PIN码校验失败,剩余2次机会，无法修改PIN码！"), QString::fromUtf8("您管理员PIN码错误！")})
-        << false;
+        << kUntouched;
     QTest::newRow("admin PIN refused, no retry left")
         << QStringList({"lineEdit_2=000000"}) << 1
         << QStringList({QString::fromUtf8("原PIN码校验失败,剩余0次机会，无法修改PIN码！"), QString::fromUtf8("您管理员PIN码错误！")})
-        << false;
+        << kUntouched;
 
     // Checked before the first application is deleted: the token stays as it was.
     const QString pin64(64, 'p');
     QTest::newRow("new admin PIN of 64 bytes") << QStringList({"lineEdit_3=" + pin64, "lineEdit_4=" + pin64}) << 10
-                                               << msg("格式化设备失败！") << false;
+                                               << msg("格式化设备失败！") << kUntouched;
     QTest::newRow("new user PIN of 64 bytes") << QStringList({"lineEdit_5=" + pin64, "lineEdit_6=" + pin64}) << 10
-                                              << msg("格式化设备失败！") << false;
-    QTest::newRow("retry count blank") << QStringList({"lineEdit_7= "}) << 10 << msg("格式化设备失败！") << false;
+                                              << msg("格式化设备失败！") << kUntouched;
+    QTest::newRow("retry count blank") << QStringList({"lineEdit_7= "}) << 10 << msg("格式化设备失败！") << kUntouched;
     QTest::newRow("retry count not a number") << QStringList({"lineEdit_8=abc"}) << 10 << msg("格式化设备失败！")
-                                              << false;
-    QTest::newRow("retry count zero") << QStringList({"lineEdit_7=0"}) << 10 << msg("格式化设备失败！") << false;
-    QTest::newRow("retry count negative") << QStringList({"lineEdit_8=-1"}) << 10 << msg("格式化设备失败！") << false;
+                                              << kUntouched;
+    QTest::newRow("retry count zero") << QStringList({"lineEdit_7=0"}) << 10 << msg("格式化设备失败！") << kUntouched;
+    QTest::newRow("retry count negative") << QStringList({"lineEdit_8=-1"}) << 10 << msg("格式化设备失败！") << kUntouched;
 
-    QTest::newRow("defaults") << QStringList() << 10 << msg("格式化设备成功！") << true;
+    // The name of an application that stays: the token would refuse the creation.
+    QTest::newRow("name of the second application") << QStringList({"lineEdit=APP2"}) << 10
+                                                    << msg("格式化设备失败！") << kRelabelled;
+
+    QTest::newRow("defaults") << QStringList() << 10 << msg("格式化设备成功！") << kFormatted;
     const QString pin63(63, 'q');
     QTest::newRow("new user PIN of 63 bytes") << QStringList({"lineEdit_5=" + pin63, "lineEdit_6=" + pin63}) << 10
-                                              << msg("格式化设备成功！") << true;
+                                              << msg("格式化设备成功！") << kFormatted;
 }
 
 void TestFormat::formatRequest()
@@ -129,7 +138,8 @@ void TestFormat::formatRequest()
     QFETCH(QStringList, edits);
     QFETCH(int, adminRetries);
     QFETCH(QStringList, messages);
-    QFETCH(bool, formatted);
+    QFETCH(int, outcome);
+    const bool formatted = outcome == kFormatted;
 
     QVERIFY(TokenStore::addDevice("A", "OldLabel"));
     QVERIFY(TokenStore::addApp("A", "APP1", "735186", "11111111", adminRetries, 10));
@@ -173,7 +183,8 @@ void TestFormat::formatRequest()
         QCOMPARE(Utils::VerifyAdminPin(lib, hApp, "735186"), ULONG(0));
         Utils::CloseApplication(lib, hApp);
     } else {
-        QCOMPARE(label(Utils::GetDevInfo(lib, hDev)), QStringLiteral("OldLabel"));
+        QCOMPARE(label(Utils::GetDevInfo(lib, hDev)),
+                 outcome == kRelabelled ? QStringLiteral("zavrin") : QStringLiteral("OldLabel"));
         QCOMPARE(apps, QList<QString>({"APP1", "APP2"}));
     }
     dlclose(lib);
