@@ -173,24 +173,30 @@ static int pkey_ec_sm2_verify(EVP_PKEY_CTX *ctx, const unsigned char *sig, size_
     return SM2_verify(sm2_digest_type(dctx), tbs, tbslen, sig, siglen, eckey);
 }
 
-static int pkey_sm2_encrypt(EVP_PKEY_CTX *ctx, unsigned char *out, size_t *outlen,
-                            const unsigned char *in, size_t inlen)
+/* SM2 encryption and decryption share one form: key, input, output and its length. */
+typedef int (*sm2_cipher_fn)(const EC_KEY *key, const unsigned char *in, size_t inlen,
+                             unsigned char *out, size_t *outlen);
+
+static int sm2_cipher(EVP_PKEY_CTX *ctx, sm2_cipher_fn fn, unsigned char *out,
+                      size_t *outlen, const unsigned char *in, size_t inlen)
 {
     EC_KEY *eckey = sm2_ctx_key(ctx);
 
     if (eckey == NULL)
         return 0;
-    return SM2_ENC(eckey, in, inlen, out, outlen);
+    return fn(eckey, in, inlen, out, outlen);
+}
+
+static int pkey_sm2_encrypt(EVP_PKEY_CTX *ctx, unsigned char *out, size_t *outlen,
+                            const unsigned char *in, size_t inlen)
+{
+    return sm2_cipher(ctx, SM2_ENC, out, outlen, in, inlen);
 }
 
 static int pkey_sm2_decrypt(EVP_PKEY_CTX *ctx, unsigned char *out, size_t *outlen,
                             const unsigned char *in, size_t inlen)
 {
-    EC_KEY *eckey = sm2_ctx_key(ctx);
-
-    if (eckey == NULL)
-        return 0;
-    return SM2_DEC(eckey, in, inlen, out, outlen);
+    return sm2_cipher(ctx, SM2_DEC, out, outlen, in, inlen);
 }
 
 /* Plain ECDH: the x-coordinate of the shared point, cut to *keylen. */

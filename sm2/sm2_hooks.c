@@ -16,8 +16,6 @@
 #include "sm2_meth_local.h"
 #include "sm2_setup.h"
 
-/* Each changed function: the library's original (__real_) and its replacement. */
-#define SM2_CHANGED(ret, name, params) ret __real_##name params; ret __wrap_##name params;
 SM2_CHANGED(EVP_PKEY *, X509_get_pubkey, (X509 *x))
 SM2_CHANGED(EVP_PKEY *, X509_PUBKEY_get, (const X509_PUBKEY *key))
 SM2_CHANGED(EVP_PKEY *, X509_PUBKEY_get0, (const X509_PUBKEY *key))
@@ -30,6 +28,12 @@ SM2_CHANGED(EVP_PKEY *, EVP_PKCS82PKEY, (const PKCS8_PRIV_KEY_INFO *p8))
 SM2_CHANGED(EVP_PKEY *, EVP_PKCS82PKEY_ex,
             (const PKCS8_PRIV_KEY_INFO *p8, OSSL_LIB_CTX *libctx, const char *propq))
 
+/* 1 for the algorithm objects of SM2 keys: the key type's own and 1.2.156.10197.1.301.1. */
+static int sm2_is_sm2_algorithm(int nid)
+{
+    return nid == NID_sm2 || (nid != NID_undef && nid == sm2_nid_sm2_1());
+}
+
 int sm2_algor_key_type(const X509_ALGOR *alg)
 {
     const ASN1_OBJECT *algorithm;
@@ -40,9 +44,7 @@ int sm2_algor_key_type(const X509_ALGOR *alg)
     type = OBJ_obj2nid(algorithm);
     if (ptype == V_ASN1_OBJECT && OBJ_obj2nid(pval) == NID_sm2)
         type = NID_sm2;
-    if (type == NID_sm2 || (type != NID_undef && type == sm2_nid_sm2_1()))
-        type = NID_sm2;
-    return type;
+    return sm2_is_sm2_algorithm(type) ? NID_sm2 : type;
 }
 
 static int sm2_key_on_sm2_curve(const EVP_PKEY *pkey)
@@ -129,15 +131,21 @@ err:
     return NULL;
 }
 
-/* A public key of an SM2 algorithm, decoded by the SM2 method. */
-static EVP_PKEY *sm2_pubkey_sm2_decode(const X509_PUBKEY *key)
+/* A public (pub) or private (p8) key of an SM2 algorithm, decoded by the SM2 method;
+ * errors are those of the library's public-key or PKCS#8 decoder. */
+static EVP_PKEY *sm2_decode_sm2_key(const X509_PUBKEY *pub, const PKCS8_PRIV_KEY_INFO *p8)
 {
+    const int lib = p8 != NULL ? ERR_LIB_EVP : ERR_LIB_X509;
     EVP_PKEY *pkey = EVP_PKEY_new();
 
-    if (pkey == NULL)
+    if (pkey == NULL) {
+        ERR_raise(lib, ERR_R_MALLOC_FAILURE);
         return NULL;
-    if (!EVP_PKEY_set_type(pkey, NID_sm2) || !eckey_sm2_pub_decode(pkey, key)) {
-        ERR_raise(ERR_LIB_X509, X509_R_PUBLIC_KEY_DECODE_ERROR);
+    }
+    if (!EVP_PKEY_set_type(pkey, NID_sm2)
+        || !(p8 != NULL ? eckey_sm2_priv_decode(pkey, p8) : eckey_sm2_pub_decode(pkey, pub))) {
+        ERR_raise(lib, p8 != NULL ? EVP_R_PRIVATE_KEY_DECODE_ERROR
+                                  : X509_R_PUBLIC_KEY_DECODE_ERROR);
         EVP_PKEY_free(pkey);
         return NULL;
     }
@@ -223,7 +231,7 @@ EVP_PKEY *__wrap_X509_PUBKEY_get0(const X509_PUBKEY *key)
      * lies on the SM2 curve. */
     type = sm2_algor_key_type(alg);
     if (type == NID_sm2)
-        pkey = sm2_pubkey_sm2_decode(key);
+        pkey = sm2_decode_sm2_key(key, NULL);
     else if (type == NID_X9_62_id_ecPublicKey && !sm2_algor_has_curve(alg))
         pkey = sm2_pubkey_on_default_curve(key, NID_sm2);
     if (pkey == NULL) {
@@ -255,7 +263,7 @@ EVP_PKEY *__wrap_X509_PUBKEY_get(const X509_PUBKEY *key)
         ERR_pop_to_mark();
         /* The library has no SM2 decoding of these parameters: decode with the SM2
          * method. */
-        return sm2_pubkey_sm2_decode(key);
+        return sm2_decode_sm2_key(key, NULL);
     }
     if (type == NID_X9_62_id_ecPublicKey && !sm2_algor_has_curve(alg)) {
         /* The library cannot read the curve (its error stays on the queue); the key kept
@@ -352,18 +360,8 @@ static EVP_PKEY *sm2_pkcs82pkey(const PKCS8_PRIV_KEY_INFO *p8, EVP_PKEY *(*real)
     if (p8 == NULL || !PKCS8_pkey_get0(&algorithm, NULL, NULL, NULL, p8))
         return real(p8, libctx, propq);
     type = OBJ_obj2nid(algorithm);
-    if (type == NID_sm2 || (type != NID_undef && type == sm2_nid_sm2_1())) {
-        if ((pkey = EVP_PKEY_new()) == NULL) {
-            ERR_raise(ERR_LIB_EVP, ERR_R_MALLOC_FAILURE);
-            return NULL;
-        }
-        if (!EVP_PKEY_set_type(pkey, NID_sm2) || !eckey_sm2_priv_decode(pkey, p8)) {
-            ERR_raise(ERR_LIB_EVP, EVP_R_PRIVATE_KEY_DECODE_ERROR);
-            EVP_PKEY_free(pkey);
-            return NULL;
-        }
-        return pkey;
-    }
+    if (sm2_is_sm2_algorithm(type))
+        return sm2_decode_sm2_key(NULL, p8);
     pkey = real(p8, libctx, propq);
     if (type == NID_X9_62_id_ecPublicKey && pkey != NULL
         && EVP_PKEY_get_base_id(pkey) == NID_sm2) {

@@ -17,39 +17,23 @@
 #include "sm2_meth_local.h"
 #include "sm2_setup.h"
 
-int __real_ASN1_item_sign(const ASN1_ITEM *it, X509_ALGOR *algor1, X509_ALGOR *algor2,
-                          ASN1_BIT_STRING *signature, const void *data, EVP_PKEY *pkey,
-                          const EVP_MD *md);
-int __real_ASN1_item_sign_ex(const ASN1_ITEM *it, X509_ALGOR *algor1, X509_ALGOR *algor2,
-                             ASN1_BIT_STRING *signature, const void *data,
-                             const ASN1_OCTET_STRING *id, EVP_PKEY *pkey, const EVP_MD *md,
-                             OSSL_LIB_CTX *libctx, const char *propq);
-int __real_ASN1_item_sign_ctx(const ASN1_ITEM *it, X509_ALGOR *algor1, X509_ALGOR *algor2,
-                              ASN1_BIT_STRING *signature, const void *data, EVP_MD_CTX *ctx);
-int __real_ASN1_item_verify(const ASN1_ITEM *it, const X509_ALGOR *alg,
-                            const ASN1_BIT_STRING *signature, const void *data,
-                            EVP_PKEY *pkey);
-int __real_ASN1_item_verify_ex(const ASN1_ITEM *it, const X509_ALGOR *alg,
-                               const ASN1_BIT_STRING *signature, const void *data,
-                               const ASN1_OCTET_STRING *id, EVP_PKEY *pkey,
-                               OSSL_LIB_CTX *libctx, const char *propq);
-
-int __wrap_ASN1_item_sign(const ASN1_ITEM *it, X509_ALGOR *algor1, X509_ALGOR *algor2,
-                          ASN1_BIT_STRING *signature, const void *data, EVP_PKEY *pkey,
-                          const EVP_MD *md);
-int __wrap_ASN1_item_sign_ex(const ASN1_ITEM *it, X509_ALGOR *algor1, X509_ALGOR *algor2,
-                             ASN1_BIT_STRING *signature, const void *data,
-                             const ASN1_OCTET_STRING *id, EVP_PKEY *pkey, const EVP_MD *md,
-                             OSSL_LIB_CTX *libctx, const char *propq);
-int __wrap_ASN1_item_sign_ctx(const ASN1_ITEM *it, X509_ALGOR *algor1, X509_ALGOR *algor2,
-                              ASN1_BIT_STRING *signature, const void *data, EVP_MD_CTX *ctx);
-int __wrap_ASN1_item_verify(const ASN1_ITEM *it, const X509_ALGOR *alg,
-                            const ASN1_BIT_STRING *signature, const void *data,
-                            EVP_PKEY *pkey);
-int __wrap_ASN1_item_verify_ex(const ASN1_ITEM *it, const X509_ALGOR *alg,
-                               const ASN1_BIT_STRING *signature, const void *data,
-                               const ASN1_OCTET_STRING *id, EVP_PKEY *pkey,
-                               OSSL_LIB_CTX *libctx, const char *propq);
+SM2_CHANGED(int, ASN1_item_sign,
+            (const ASN1_ITEM *it, X509_ALGOR *algor1, X509_ALGOR *algor2,
+             ASN1_BIT_STRING *signature, const void *data, EVP_PKEY *pkey, const EVP_MD *md))
+SM2_CHANGED(int, ASN1_item_sign_ex,
+            (const ASN1_ITEM *it, X509_ALGOR *algor1, X509_ALGOR *algor2,
+             ASN1_BIT_STRING *signature, const void *data, const ASN1_OCTET_STRING *id,
+             EVP_PKEY *pkey, const EVP_MD *md, OSSL_LIB_CTX *libctx, const char *propq))
+SM2_CHANGED(int, ASN1_item_sign_ctx,
+            (const ASN1_ITEM *it, X509_ALGOR *algor1, X509_ALGOR *algor2,
+             ASN1_BIT_STRING *signature, const void *data, EVP_MD_CTX *ctx))
+SM2_CHANGED(int, ASN1_item_verify,
+            (const ASN1_ITEM *it, const X509_ALGOR *alg, const ASN1_BIT_STRING *signature,
+             const void *data, EVP_PKEY *pkey))
+SM2_CHANGED(int, ASN1_item_verify_ex,
+            (const ASN1_ITEM *it, const X509_ALGOR *alg, const ASN1_BIT_STRING *signature,
+             const void *data, const ASN1_OCTET_STRING *id, EVP_PKEY *pkey,
+             OSSL_LIB_CTX *libctx, const char *propq))
 
 static int sm2_is_sm2_key(const EVP_PKEY *pkey)
 {

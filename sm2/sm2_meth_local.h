@@ -12,6 +12,10 @@
 #define SM2_DEFAULT_ID "1234567812345678"
 #define SM2_DEFAULT_ID_LENGTH 16
 
+/* Declares a changed library function: the library's original, reached as __real_NAME,
+ * and its replacement __wrap_NAME (the program links with -Wl,--wrap=NAME). */
+#define SM2_CHANGED(ret, name, params) ret __real_##name params; ret __wrap_##name params;
+
 /* Builders of the two key methods that the set-up registers for NID_sm2. */
 EVP_PKEY_ASN1_METHOD *eckey_sm2_asn1_meth_new(void);
 EVP_PKEY_METHOD *ec_sm2_pkey_meth_new(void);
