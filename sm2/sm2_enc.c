@@ -138,19 +138,20 @@ err:
     return ret;
 }
 
-/* One block: XOR with the next key stream, write at out + *outlen, hash the plaintext. */
-static int sm2_cmc_block(SM2_CRYPT_CTX *ctx, const unsigned char *in, unsigned char *out,
-                         size_t *outlen, int decrypting)
+/* n (at most 32) bytes: XOR with the first n bytes of the next key-stream block, write
+ * at out + *outlen and hash their plaintext. */
+static int sm2_crypt_block(SM2_CRYPT_CTX *ctx, const unsigned char *in, size_t n,
+                           unsigned char *out, size_t *outlen, int decrypting)
 {
     unsigned char ks[SM2_BLOCK], res[SM2_BLOCK];
     int ret = 0;
 
     if (!sm2_next_keystream(ctx, ks))
         goto err;
-    sm2_xor_block(res, in, ks, SM2_BLOCK);
-    SM3_Update(&ctx->sm3_ctx, decrypting ? res : in, SM2_BLOCK);
-    memcpy(out + *outlen, res, SM2_BLOCK);
-    *outlen += SM2_BLOCK;
+    sm2_xor_block(res, in, ks, n);
+    SM3_Update(&ctx->sm3_ctx, decrypting ? res : in, n);
+    memcpy(out + *outlen, res, n);
+    *outlen += n;
     ret = 1;
 
 err:
@@ -185,13 +186,13 @@ int SM2_CMC_update(SM2_CRYPT_CTX *ctx, const unsigned char *in, size_t inlen,
         take = SM2_BLOCK - have;
         memcpy(first, ctx->pending, have);
         memcpy(first + have, in, take);
-        if (!sm2_cmc_block(ctx, first, out, outlen, decrypting))
+        if (!sm2_crypt_block(ctx, first, SM2_BLOCK, out, outlen, decrypting))
             goto err;
         off = take;
     }
     /* whole blocks straight from the input */
     while (inlen - off >= SM2_BLOCK) {
-        if (!sm2_cmc_block(ctx, in + off, out, outlen, decrypting))
+        if (!sm2_crypt_block(ctx, in + off, SM2_BLOCK, out, outlen, decrypting))
             goto err;
         off += SM2_BLOCK;
     }
@@ -241,29 +242,13 @@ static void sm2_ctx_forget(SM2_CRYPT_CTX *ctx)
     OPENSSL_cleanse(ctx->pending, sizeof(ctx->pending));
 }
 
-/* Encrypts or decrypts the pending bytes with the first bytes of the next key-stream
- * block, writes them at out + *outlen and hashes their plaintext. */
+/* The pending bytes, the last partial block, through the key stream. */
 static int sm2_last_block(SM2_CRYPT_CTX *ctx, unsigned char *out, size_t *outlen,
                           int decrypting)
 {
-    unsigned char ks[SM2_BLOCK], res[SM2_BLOCK];
     size_t n = (size_t)ctx->pending_len;
-    int ret = 0;
 
-    if (n == 0)
-        return 1;
-    if (!sm2_next_keystream(ctx, ks))
-        goto err;
-    sm2_xor_block(res, ctx->pending, ks, n);
-    SM3_Update(&ctx->sm3_ctx, decrypting ? res : ctx->pending, n);
-    memcpy(out + *outlen, res, n);
-    *outlen += n;
-    ret = 1;
-
-err:
-    OPENSSL_cleanse(ks, sizeof(ks));
-    OPENSSL_cleanse(res, sizeof(res));
-    return ret;
+    return n == 0 || sm2_crypt_block(ctx, ctx->pending, n, out, outlen, decrypting);
 }
 
 int SM2_enc_final(SM2_CRYPT_CTX *ctx, unsigned char *out, size_t *outlen)
