@@ -27,7 +27,8 @@ bool validNewPin(const char *p, std::string &out)
 
 // Checks a PIN against its record. The retry is spent and written to the store before
 // the PIN is looked at, so that no interruption can test a PIN for free; a right PIN
-// then gives the retries back.
+// then gives the retries back. *retries is always the count that the store holds on
+// return, also when the store cannot be written.
 ULONG checkPin(StoreTransaction &txn, PinRecord &record, const char *pin, ULONG *retries)
 {
     if (record.retriesLeft == 0) {
@@ -38,6 +39,7 @@ ULONG checkPin(StoreTransaction &txn, PinRecord &record, const char *pin, ULONG 
     ULONG rc = txn.commit();
     if (rc != SAR_OK) {
         record.retriesLeft++;
+        *retries = record.retriesLeft;
         return rc;
     }
     std::string text;
@@ -47,8 +49,11 @@ ULONG checkPin(StoreTransaction &txn, PinRecord &record, const char *pin, ULONG 
         *retries = record.retriesLeft;
         return record.retriesLeft == 0 ? SAR_PIN_LOCKED : SAR_PIN_INCORRECT;
     }
+    const ULONG spent = record.retriesLeft;
     record.retriesLeft = record.maxRetries;
     rc = txn.commit();
+    if (rc != SAR_OK)
+        record.retriesLeft = spent;
     *retries = record.retriesLeft;
     return rc;
 }

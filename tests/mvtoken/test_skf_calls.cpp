@@ -211,6 +211,35 @@ TEST_F(SkfCalls, WrongPinsLockAfterTheRetryCountAndTheCounterPersists)
     EXPECT_EQ(retries, 8u);
 }
 
+// A store that cannot be written spends no retry, and the count reported with the write
+// error is the one the store still holds (not a 0 that reads as "locked").
+TEST_F(SkfCalls, PinCheckOnAStoreThatCannotBeWrittenReportsTheRetriesLeft)
+{
+    provision();
+    HAPPLICATION hApp = openApp(connect("dev1"), "app1");
+    ULONG retries = 99;
+    ASSERT_EQ(verify(hApp, USER_TYPE, "wrong", &retries), SAR_PIN_INCORRECT);
+    ASSERT_EQ(retries, 2u);
+    // The store is replaced through a temporary file; a directory in its place fails
+    // every write, whoever runs the test.
+    const std::string blocker = store + "/store.db.tmp";
+    ASSERT_EQ(mkdir(blocker.c_str(), 0700), 0);
+    const std::string before = readFile(store + "/store.db");
+    for (const char *pin : {"wrong", "user-pin-1"}) {
+        retries = 99;
+        EXPECT_EQ(verify(hApp, USER_TYPE, pin, &retries), SAR_WRITEFILEERR) << pin;
+        EXPECT_EQ(retries, 2u) << pin;
+    }
+    ULONG adminLeft = 99;
+    EXPECT_EQ(SKF(SKF_UnblockPIN)(hApp, const_cast<char *>("bad-admin"), const_cast<char *>("new-user"), &adminLeft),
+              SAR_WRITEFILEERR);
+    EXPECT_EQ(adminLeft, 8u);
+    EXPECT_EQ(readFile(store + "/store.db"), before);
+    ASSERT_EQ(rmdir(blocker.c_str()), 0);
+    EXPECT_EQ(verify(hApp, USER_TYPE, "user-pin-1", &retries), SAR_OK);
+    EXPECT_EQ(retries, 3u);
+}
+
 TEST_F(SkfCalls, ChangePinChecksTheOldPinFirst)
 {
     provision();
