@@ -29,13 +29,13 @@ Fn *resolve(void *lib, const char *name)
     return reinterpret_cast<Fn *>(dlsym(lib, name));
 }
 
-// The steps every wrapper shares: its checks (the library handle and, where it has one, the
-// object handle) give `refused`; a token function missing from the library gives
+// The steps every wrapper shares: a null library handle, or a failed check of its own (an
+// object handle, a name), gives `refused`; a token function missing from the library gives
 // `missing`; otherwise the result of `call` with the function.
 template <typename Fn, typename Result, typename Call>
-Result callChecked(void *lib, bool handlesPresent, const char *name, Result refused, Result missing, Call call)
+Result callChecked(void *lib, bool ownChecksPass, const char *name, Result refused, Result missing, Call call)
 {
-    if (!lib || !handlesPresent)
+    if (!lib || !ownChecksPass)
         return refused;
     Fn *fn = resolve<Fn>(lib, name);
     if (!fn)
@@ -108,6 +108,8 @@ QList<QString> nameList(Call call)
 
 const QList<QString> kNoList;
 void *const kNoObject = nullptr;
+// For the wrappers that check nothing but the library handle.
+constexpr bool kNoOwnChecks = true;
 
 } // namespace
 
@@ -124,7 +126,7 @@ void *Utils::OpenDev(void *lib, const QString &name)
 
 QList<QString> Utils::EnmuDevList(void *lib)
 {
-    return callChecked<SKF_EnumDev_Fn>(lib, true, "SKF_EnumDev", kNoList, kNoList, [](SKF_EnumDev_Fn *fn) {
+    return callChecked<SKF_EnumDev_Fn>(lib, kNoOwnChecks, "SKF_EnumDev", kNoList, kNoList, [](SKF_EnumDev_Fn *fn) {
         const QList<QString> names =
             nameList<kListBufferSize>([&](char *buffer, ULONG *length) { return fn(TRUE, buffer, length); });
         const char *error = dlerror();
@@ -156,7 +158,7 @@ void *Utils::OpenApplication(void *lib, void *hDev, const QString &name)
 QList<QString> Utils::EnmuContainer(void *lib, void *hApp)
 {
     return callChecked<SKF_EnumContainer_Fn>(
-        lib, true, "SKF_EnumContainer", kNoList, kNoList, [&](SKF_EnumContainer_Fn *fn) {
+        lib, kNoOwnChecks, "SKF_EnumContainer", kNoList, kNoList, [&](SKF_EnumContainer_Fn *fn) {
             return nameList<kContainerListBufferSize>(
                 [&](char *buffer, ULONG *length) { return fn(hApp, buffer, length); });
         });
@@ -259,17 +261,18 @@ ULONG Utils::GetContainerType(void *lib, void *hCon)
 
 ULONG Utils::SetLabel(void *lib, void *hDev, QString label)
 {
-    return callChecked<SKF_SetLabel_Fn>(lib, true, "SKF_SetLabel", kNoHandle, ULONG(1), [&](SKF_SetLabel_Fn *fn) {
-        QByteArray latin1 = label.toLatin1();
-        return fn(hDev, latin1.data());
-    });
+    return callChecked<SKF_SetLabel_Fn>(lib, kNoOwnChecks, "SKF_SetLabel", kNoHandle, ULONG(1),
+                                        [&](SKF_SetLabel_Fn *fn) {
+                                            QByteArray latin1 = label.toLatin1();
+                                            return fn(hDev, latin1.data());
+                                        });
 }
 
 ULONG Utils::DeleteApplication(void *lib, void *hDev, QString name)
 {
     // The library handle is not checked: the only caller has just used it. dlsym on a
     // null handle would search the global scope, so it still must not be null here.
-    return callChecked<SKF_DeleteApplication_Fn>(lib, true, "SKF_DeleteApplication", ULONG(1), ULONG(1),
+    return callChecked<SKF_DeleteApplication_Fn>(lib, kNoOwnChecks, "SKF_DeleteApplication", ULONG(1), ULONG(1),
                                                  [&](SKF_DeleteApplication_Fn *fn) {
                                                      QByteArray latin1 = name.toLatin1();
                                                      return fn(hDev, latin1.data());
@@ -282,7 +285,7 @@ void *Utils::CreateApplication(void *lib, void *hDev, QString appName, QString a
     // As for DeleteApplication, a null library handle is refused only so that dlsym never
     // searches the global scope.
     return callChecked<SKF_CreateApplication_Fn>(
-        lib, true, "SKF_CreateApplication", kNoObject, kNoObject, [&](SKF_CreateApplication_Fn *fn) {
+        lib, kNoOwnChecks, "SKF_CreateApplication", kNoObject, kNoObject, [&](SKF_CreateApplication_Fn *fn) {
             QByteArray name = appName.toLatin1();
             PinBuffer adminBuffer(adminPin), userBuffer(userPin);
             if (!adminBuffer.fits || !userBuffer.fits)
