@@ -161,38 +161,42 @@ static int eckey_sm2_pub_cmp(const EVP_PKEY *a, const EVP_PKEY *b)
     return -2;
 }
 
-enum sm2_print_kind { SM2_PRINT_PARAMS, SM2_PRINT_PUBLIC, SM2_PRINT_PRIVATE };
-
-static int sm2_key_print(BIO *bp, const EC_KEY *eckey, int off, enum sm2_print_kind kind)
+/* The public or private key in the EC method's form: heading with the bits of the order,
+ * "priv:" and "pub: " with their bytes, then the curve. The EC method's parameter print
+ * serves the parameters. */
+static int sm2_key_print(BIO *bp, const EC_KEY *eckey, int off, int with_private)
 {
-    const char *heading = kind == SM2_PRINT_PRIVATE ? "Private-Key"
-                          : kind == SM2_PRINT_PUBLIC ? "Public-Key" : "ECDSA-Parameters";
     const EC_GROUP *group;
     unsigned char *priv = NULL, *pub = NULL;
     size_t privlen = 0, publen = 0;
-    int ret = 0;
+    int ret = 0, reason = ERR_R_BIO_LIB;
 
     if (eckey == NULL || (group = EC_KEY_get0_group(eckey)) == NULL) {
-        ERR_raise(ERR_LIB_EC, ERR_R_PASSED_NULL_PARAMETER);
-        return 0;
+        reason = ERR_R_PASSED_NULL_PARAMETER;
+        goto err;
     }
-    if (kind != SM2_PRINT_PARAMS && EC_KEY_get0_public_key(eckey) != NULL) {
+    if (EC_KEY_get0_public_key(eckey) != NULL) {
         publen = EC_KEY_key2buf(eckey, EC_KEY_get_conv_form(eckey), &pub, NULL);
-        if (publen == 0)
+        if (publen == 0) {
+            reason = ERR_R_EC_LIB;
             goto err;
+        }
     }
-    if (kind == SM2_PRINT_PRIVATE && EC_KEY_get0_private_key(eckey) != NULL) {
+    if (with_private && EC_KEY_get0_private_key(eckey) != NULL) {
         privlen = EC_KEY_priv2buf(eckey, &priv);
-        if (privlen == 0)
+        if (privlen == 0) {
+            reason = ERR_R_EC_LIB;
             goto err;
+        }
     }
     if (!BIO_indent(bp, off, 128)
-        || BIO_printf(bp, "%s: (%d bit)\n", heading, EC_GROUP_order_bits(group)) <= 0)
+        || BIO_printf(bp, "%s: (%d bit)\n", with_private ? "Private-Key" : "Public-Key",
+                      EC_GROUP_order_bits(group)) <= 0)
         goto err;
     if (privlen != 0 && (BIO_printf(bp, "%*spriv:\n", off, "") <= 0
                          || !ASN1_buf_print(bp, priv, privlen, off + 4)))
         goto err;
-    if (publen != 0 && (BIO_printf(bp, "%*spub:\n", off, "") <= 0
+    if (publen != 0 && (BIO_printf(bp, "%*spub: \n", off, "") <= 0
                         || !ASN1_buf_print(bp, pub, publen, off + 4)))
         goto err;
     if (!ECPKParameters_print(bp, group, off))
@@ -200,7 +204,7 @@ static int sm2_key_print(BIO *bp, const EC_KEY *eckey, int off, enum sm2_print_k
     ret = 1;
 err:
     if (!ret)
-        ERR_raise(ERR_LIB_EC, ERR_R_EC_LIB);
+        ERR_raise(ERR_LIB_EC, reason);
     OPENSSL_clear_free(priv, privlen);
     OPENSSL_free(pub);
     return ret;
@@ -209,13 +213,13 @@ err:
 static int eckey_sm2_pub_print(BIO *bp, const EVP_PKEY *pkey, int indent, ASN1_PCTX *ctx)
 {
     (void)ctx;
-    return sm2_key_print(bp, sm2_pkey_get0_eckey(pkey), indent, SM2_PRINT_PUBLIC);
+    return sm2_key_print(bp, sm2_pkey_get0_eckey(pkey), indent, 0);
 }
 
 static int eckey_sm2_priv_print(BIO *bp, const EVP_PKEY *pkey, int indent, ASN1_PCTX *ctx)
 {
     (void)ctx;
-    return sm2_key_print(bp, sm2_pkey_get0_eckey(pkey), indent, SM2_PRINT_PRIVATE);
+    return sm2_key_print(bp, sm2_pkey_get0_eckey(pkey), indent, 1);
 }
 
 static int eckey_sm2_size(const EVP_PKEY *pkey)
@@ -263,6 +267,8 @@ int eckey_sm2_priv_decode(EVP_PKEY *pkey, const PKCS8_PRIV_KEY_INFO *p8)
             || !EC_POINT_copy(pub, EC_GROUP_get0_generator(group))
             || !EC_POINT_mul(group, pub, EC_KEY_get0_private_key(eckey), NULL, NULL, NULL)
             || !EC_KEY_set_public_key(eckey, pub)) {
+            /* The failed step, then the decoder's general failure. */
+            ERR_raise(ERR_LIB_EC, ERR_R_EC_LIB);
             ERR_raise(ERR_LIB_EC, ERR_R_EC_LIB);
             goto err;
         }

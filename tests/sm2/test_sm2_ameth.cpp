@@ -228,7 +228,17 @@ TEST(Sm2Ameth, PrintSlotsGiveTheOrderBits)
     std::string out(text, static_cast<size_t>(n));
     EXPECT_NE(std::string::npos, out.find("Private-Key: (256 bit)")) << out;
     EXPECT_NE(std::string::npos, out.find("Public-Key: (256 bit)")) << out;
-    EXPECT_NE(std::string::npos, out.find("priv:"));
+    EXPECT_NE(std::string::npos, out.find("priv:\n"));
+    EXPECT_NE(std::string::npos, out.find("pub: \n")) << out;
+    EXPECT_NE(std::string::npos, out.find("ASN1 OID: SM2")) << out;
+
+    // A key without group prints nothing and says why.
+    Pkey bare(EVP_PKEY_new());
+    ASSERT_EQ(1, EVP_PKEY_assign(bare.get(), NID_sm2, EC_KEY_new()));
+    ERR_clear_error();
+    EXPECT_NE(1, EVP_PKEY_print_public(mem.get(), bare.get(), 0, nullptr));
+    EXPECT_EQ(ERR_R_PASSED_NULL_PARAMETER, ERR_GET_REASON(ERR_peek_error()));
+    ERR_clear_error();
 }
 
 TEST(Sm2Ameth, TraditionalEcKeyOnTheSm2CurveComesBackAsSm2)
