@@ -222,6 +222,9 @@ EVP_PKEY *__wrap_X509_PUBKEY_get0(const X509_PUBKEY *key)
         || !CRYPTO_THREAD_run_once(&sm2_pubkey_layout_once, sm2_pubkey_layout_check)
         || !sm2_pubkey_layout_known)
         return __real_X509_PUBKEY_get0(key);
+    if (__atomic_load_n(&((const struct sm2_x509_pubkey_head *)key)->pkey, __ATOMIC_ACQUIRE)
+        != NULL)
+        return __real_X509_PUBKEY_get0(key);
     ERR_set_mark();
     if ((pkey = __real_X509_PUBKEY_get0(key)) != NULL) {
         ERR_pop_to_mark();

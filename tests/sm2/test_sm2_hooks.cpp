@@ -12,6 +12,7 @@
 #include <openssl/x509v3.h>
 
 #include <cstring>
+#include <thread>
 
 using namespace mvmeth;
 
@@ -381,19 +382,27 @@ TEST_F(Sm2Hooks, EcAndSm2KeysCompareOneWayAndCheckAgainstTheCertificate)
     ERR_clear_error();
 }
 
+// A certificate of key, signed by it, whose id-ecPublicKey has a NULL parameter, as read
+// from its DER (so the library has decoded no key for it).
+Cert nullParameterCert(EVP_PKEY *key)
+{
+    Cert x = selfSigned(key, nullptr, false);
+    X509_PUBKEY *spki = X509_get_X509_PUBKEY(x.get());
+    unsigned char *point = nullptr;
+    size_t len = EC_KEY_key2buf(EVP_PKEY_get0_EC_KEY(key), POINT_CONVERSION_UNCOMPRESSED, &point, nullptr);
+    if (X509_PUBKEY_set0_param(spki, OBJ_nid2obj(NID_X9_62_id_ecPublicKey), V_ASN1_NULL, nullptr,
+                               point, static_cast<int>(len)) != 1
+        || X509_sign(x.get(), key, EVP_sm3()) <= 0)
+        return Cert();
+    Bytes d = der(x.get(), [](const X509 *c, unsigned char **p) { return i2d_X509(c, p); });
+    const unsigned char *p = d.data();
+    return Cert(d2i_X509(nullptr, &p, static_cast<long>(d.size())));
+}
+
 TEST_F(Sm2Hooks, NullParameterCertificateKeyBecomesSm2)
 {
     Pkey key = newSm2Pkey();
-    Cert x = selfSigned(key.get(), nullptr, false);
-    X509_PUBKEY *spki = X509_get_X509_PUBKEY(x.get());
-    unsigned char *point = nullptr;
-    size_t len = EC_KEY_key2buf(EVP_PKEY_get0_EC_KEY(key.get()), POINT_CONVERSION_UNCOMPRESSED, &point, nullptr);
-    ASSERT_EQ(1, X509_PUBKEY_set0_param(spki, OBJ_nid2obj(NID_X9_62_id_ecPublicKey), V_ASN1_NULL,
-                                        nullptr, point, static_cast<int>(len)));
-    ASSERT_GT(X509_sign(x.get(), key.get(), EVP_sm3()), 0);
-    Bytes d = der(x.get(), [](const X509 *c, unsigned char **p) { return i2d_X509(c, p); });
-    const unsigned char *p = d.data();
-    Cert back(d2i_X509(nullptr, &p, static_cast<long>(d.size())));
+    Cert back = nullParameterCert(key.get());
     ASSERT_TRUE(back);
     Pkey ec(X509_PUBKEY_get(X509_get_X509_PUBKEY(back.get())));
     ASSERT_TRUE(ec);
@@ -417,6 +426,25 @@ TEST_F(Sm2Hooks, NullParameterCertificateKeyBecomesSm2)
     EXPECT_EQ(1, X509_verify_cert(ctx.get()))
         << X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get()));
     ERR_clear_error();
+}
+
+// Threads that ask at once for the borrowed key of one certificate all get the one key
+// that the certificate keeps (and frees: the keys decoded in vain are freed at once).
+TEST_F(Sm2Hooks, BorrowedKeyIsKeptOnceForAllThreads)
+{
+    Pkey key = newSm2Pkey();
+    Cert x = nullParameterCert(key.get());
+    ASSERT_TRUE(x);
+    std::vector<EVP_PKEY *> seen(8, nullptr);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); i++)
+        threads.emplace_back([&x, &seen, i] { seen[i] = X509_get0_pubkey(x.get()); });
+    for (std::thread &t : threads)
+        t.join();
+    ASSERT_NE(nullptr, seen[0]);
+    for (EVP_PKEY *k : seen)
+        EXPECT_EQ(seen[0], k);
+    EXPECT_EQ(seen[0], X509_get0_pubkey(x.get()));
 }
 
 TEST_F(Sm2Hooks, EcKeyAccessorsServeEcAndSm2Keys)
