@@ -17,14 +17,22 @@ _Static_assert(offsetof(SM2_CRYPT_CTX, y2) == offsetof(SM2_CRYPT_CTX, x2) + SM2_
 
 #define SM2_BLOCK 32
 
+/* Whether the context holds a running hash: both directions hash x2 before any block, so
+ * a context without one failed its init or has been finished (x2 and y2 are gone). */
+static int sm2_ctx_live(const SM2_CRYPT_CTX *ctx)
+{
+    return ctx->sm3_ctx.total != 0;
+}
+
 /* The next 32 bytes of key stream from x2 || y2. An all-zero block fails, and so does a
- * counter that has gone round (the message would reuse key stream). */
+ * counter that has gone round (the message would reuse key stream) or a context that is
+ * not live (the key stream of zero bytes would expose the message). */
 static int sm2_next_keystream(SM2_CRYPT_CTX *ctx, unsigned char ks[SM2_BLOCK])
 {
     unsigned char acc = 0;
     int i;
 
-    if (ctx->counter == 0)
+    if (ctx->counter == 0 || !sm2_ctx_live(ctx))
         return 0;
     x9_63_kdf(&ctx->counter, ctx->x2, 2 * SM2_COORD_LENGTH, SM2_BLOCK, ks);
     for (i = 0; i < SM2_BLOCK; i++)
@@ -258,9 +266,8 @@ int SM2_enc_final(SM2_CRYPT_CTX *ctx, unsigned char *out, size_t *outlen)
 
     if (ctx == NULL || outlen == NULL || ctx->pending_len < 0 || ctx->pending_len >= SM2_BLOCK)
         return 0;
-    /* Init hashes x2 first: a context without a running hash failed its init or has been
-     * finished, and C3 would be made from nothing. */
-    if (ctx->sm3_ctx.total == 0)
+    /* C3 would be made from nothing */
+    if (!sm2_ctx_live(ctx))
         return 0;
     need = (size_t)ctx->pending_len + SM2_C3_LENGTH + (ctx->counter == 1 ? SM2_C1_LENGTH : 0);
     if (out == NULL) {
@@ -469,7 +476,7 @@ int SM2_dec_final(SM2_CRYPT_CTX *ctx, unsigned char *out, size_t *outlen)
     }
     if (*outlen < (size_t)ctx->pending_len)
         return 0;
-    if (ctx->tail_len != SM2_BLOCK)
+    if (ctx->tail_len != SM2_BLOCK || !sm2_ctx_live(ctx))
         return 0;
     *outlen = 0;
     if (!sm2_last_block(ctx, out, outlen, 1))

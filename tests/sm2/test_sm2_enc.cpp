@@ -292,18 +292,33 @@ TEST_F(Sm2EncTest, DecryptionUpdateReleasesWholeBlocksAndHoldsBackTheTail)
     EXPECT_EQ(8u, n);
 }
 
-TEST_F(Sm2EncTest, FinishedContextGivesNoSecondC3)
+TEST_F(Sm2EncTest, FinishedContextsRefuseFurtherWork)
 {
     Bytes m = message(40);
-    SM2_CRYPT_CTX ctx;
-    ASSERT_EQ(1, SM2_enc_init(&ctx, key()));
     Bytes out(200);
+    SM2_CRYPT_CTX enc;
+    ASSERT_EQ(1, SM2_enc_init(&enc, key()));
     size_t n = out.size();
-    ASSERT_EQ(1, SM2_enc_update(&ctx, m.data(), m.size(), out.data(), &n));
+    ASSERT_EQ(1, SM2_enc_update(&enc, m.data(), m.size(), out.data(), &n));
     n = out.size();
-    ASSERT_EQ(1, SM2_enc_final(&ctx, out.data(), &n));
+    ASSERT_EQ(1, SM2_enc_final(&enc, out.data(), &n));
     n = out.size();
-    EXPECT_EQ(0, SM2_enc_final(&ctx, out.data(), &n));
+    EXPECT_EQ(0, SM2_enc_update(&enc, m.data(), 32, out.data(), &n))
+        << "a block would leave under the key stream of zero bytes";
+    n = out.size();
+    EXPECT_EQ(0, SM2_enc_final(&enc, out.data(), &n)) << "a second C3";
+
+    Bytes c = encryptOneShot(m);
+    SM2_CRYPT_CTX dec;
+    ASSERT_EQ(1, SM2_dec_init(&dec, key()));
+    n = out.size();
+    ASSERT_EQ(1, SM2_dec_update(&dec, c.data(), c.size(), out.data(), &n));
+    n = out.size();
+    ASSERT_EQ(1, SM2_dec_final(&dec, out.data(), &n));
+    n = out.size();
+    EXPECT_EQ(0, SM2_dec_update(&dec, c.data() + 65, 40, out.data(), &n));
+    n = out.size();
+    EXPECT_EQ(0, SM2_dec_final(&dec, out.data(), &n));
 }
 
 TEST_F(Sm2EncTest, CipherTextOfOnlyC1AndC3)
