@@ -11,7 +11,8 @@
  * Size rules of the update, final and one-shot calls: a null out asks for the output size,
  * which is stored in *outlen before returning 1 with no other effect. Otherwise *outlen
  * holds the capacity of out on entry and the number of bytes written on return.
- * All calls return 1 on success and 0 on failure.
+ * All calls return 1 on success and 0 on failure. A context that has been through final,
+ * or whose init failed, makes no more key stream: it is used again after a new init.
  */
 #ifndef MVSM2_SM2_ENC_H
 #define MVSM2_SM2_ENC_H
