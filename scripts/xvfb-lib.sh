@@ -20,13 +20,25 @@ tray_host_up() {
   grep -q '"panel": ("panel" "trayer")' <<<"$tree"
 }
 
-# start_tray_host SECONDS: starts a tray host at the bottom edge (its pid in tray_pid) and
-# waits for its panel, which appears once it owns the tray.
-start_tray_host() {
+launch_tray_host() {
   trayer --edge bottom --align center --widthtype request --height 32 --transparent false \
     --tint 0xdddddd >/dev/null 2>&1 &
   tray_pid=$!
-  wait_for "$1" tray_host_up
+}
+
+# Up, or relaunched when the host ended before it came up (it can fail to start on a
+# freshly started display under load).
+tray_host_up_or_relaunch() {
+  tray_host_up && return 0
+  kill -0 "$tray_pid" 2>/dev/null || launch_tray_host
+  return 1
+}
+
+# start_tray_host SECONDS: starts a tray host at the bottom edge (its pid in tray_pid) and
+# waits for its panel, which appears once it owns the tray.
+start_tray_host() {
+  launch_tray_host
+  wait_for "$1" tray_host_up_or_relaunch
 }
 
 # visible_window TITLE: prints the id of the first visible window named exactly TITLE,

@@ -31,7 +31,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-start_tray_host 10 || fail "the tray host did not come up"
+start_tray_host 30 || fail "the tray host did not come up"
 sleep 0.2
 
 prog_name="$(basename "$program")"
