@@ -270,7 +270,9 @@ int SM2_sign_ex(int type, const unsigned char *dgst, size_t dlen, unsigned char 
         *siglen = 0;
         return 0;
     }
-    len = i2d_ECDSA_SIG(s, &sig);
+    /* Without a buffer the encoder would allocate one that nobody frees: answer the
+     * length of this signature instead. */
+    len = sig != NULL ? i2d_ECDSA_SIG(s, &sig) : i2d_ECDSA_SIG(s, NULL);
     ECDSA_SIG_free(s);
     if (len <= 0) {
         *siglen = 0;

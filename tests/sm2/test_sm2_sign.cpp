@@ -257,6 +257,14 @@ TEST_F(Sm2Key, OurSignatureVerifiesWithLibraryAndBack)
     }
 }
 
+TEST_F(Sm2Key, WithoutBufferOnlyTheLengthIsAnswered)
+{
+    unsigned int len = 0;
+    ASSERT_EQ(SM2_sign(0, dgst_.data(), 32, nullptr, &len, key_.get()), 1);
+    EXPECT_GE(len, 8u);
+    EXPECT_LE(len, 72u);
+}
+
 TEST_F(Sm2Key, ChangedDigestFailsVerification)
 {
     Bytes sig = ourSign(key_.get(), dgst_);
