@@ -207,6 +207,82 @@ TEST_F(Sm2Hooks, CertificateSignedWithSm3VerifiesWithOpenssl)
     EXPECT_NE(0, openssl(own, "verify -vfyopt distid:ALICE123@YAHOO.COM -CAfile ca.pem leaf.pem", &out));
 }
 
+// Signs x through a signing context of key with a signer ID on its key context, set
+// after EVP_DigestSignInit (as openssl's -sigopt distid: does) or, on a key context
+// prepared for signing, before it; or with no ID.
+int signWithContext(X509 *x, EVP_PKEY *key, const char *id, bool idBeforeInit)
+{
+    Ptr<EVP_MD_CTX> mctx(EVP_MD_CTX_new());
+    if (!mctx)
+        return 0;
+    const size_t idLen = id != nullptr ? std::strlen(id) : 0;
+    if (id != nullptr && idBeforeInit) {
+        Ptr<EVP_PKEY_CTX> pctx(EVP_PKEY_CTX_new(key, nullptr));
+        if (!pctx || EVP_PKEY_sign_init(pctx.get()) != 1
+            || EVP_PKEY_CTX_set1_id(pctx.get(), id, idLen) != 1)
+            return 0;
+        EVP_MD_CTX_set_pkey_ctx(mctx.get(), pctx.get());
+        int ok = EVP_DigestSignInit(mctx.get(), nullptr, EVP_sm3(), nullptr, key) == 1
+                 && X509_sign_ctx(x, mctx.get()) > 0;
+        EVP_MD_CTX_set_pkey_ctx(mctx.get(), nullptr); // the digest context does not own it
+        return ok;
+    }
+    EVP_PKEY_CTX *pctx = nullptr;
+    if (EVP_DigestSignInit(mctx.get(), &pctx, EVP_sm3(), nullptr, key) != 1)
+        return 0;
+    if (id != nullptr && EVP_PKEY_CTX_set1_id(pctx, id, idLen) != 1)
+        return 0;
+    return X509_sign_ctx(x, mctx.get()) > 0;
+}
+
+struct CtxIdCase {
+    const char *name;
+    const char *signId;   // set on the key context, or none
+    bool idBeforeInit;
+    const char *verifyId; // given to openssl verify
+    bool accepted;
+};
+
+class Sm2HooksCtxId : public Sm2Hooks, public ::testing::WithParamInterface<CtxIdCase> {};
+
+// Z goes into the signature once: of the context's ID, or of the default ID without one.
+TEST_P(Sm2HooksCtxId, CertificateSignedThroughAContextVerifiesWithOpenssl)
+{
+    const CtxIdCase &c = GetParam();
+    Pkey caKey = newSm2Pkey();
+    Cert ca = selfSigned(caKey.get(), EVP_sm3(), false);
+    Cert leaf = selfSigned(newSm2Pkey().get(), EVP_sm3(), false);
+    ASSERT_TRUE(ca && leaf);
+    X509_EXTENSION *basic = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE");
+    X509_add_ext(ca.get(), basic, -1);
+    X509_EXTENSION_free(basic);
+    ASSERT_GT(X509_sign(ca.get(), caKey.get(), EVP_sm3()), 0);
+    X509_NAME *subject = X509_get_subject_name(leaf.get());
+    X509_NAME_ENTRY_free(X509_NAME_delete_entry(subject, 0));
+    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("leaf"), -1, -1, 0);
+    X509_set_issuer_name(leaf.get(), X509_get_subject_name(ca.get()));
+    ASSERT_EQ(1, signWithContext(leaf.get(), caKey.get(), c.signId, c.idBeforeInit));
+    EXPECT_EQ(NID_SM2_with_SM3, X509_get_signature_nid(leaf.get()));
+
+    TempDir own;
+    writeCertPem(ca.get(), own.file("ca.pem"));
+    writeCertPem(leaf.get(), own.file("leaf.pem"));
+    std::string out;
+    int rc = openssl(own, std::string("verify -vfyopt distid:") + c.verifyId + " -CAfile ca.pem leaf.pem", &out);
+    EXPECT_EQ(c.accepted, rc == 0) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ids, Sm2HooksCtxId,
+    ::testing::Values(CtxIdCase{"CustomId", "ALICE123@YAHOO.COM", false, "ALICE123@YAHOO.COM", true},
+                      CtxIdCase{"CustomIdNotDefault", "ALICE123@YAHOO.COM", false, "1234567812345678", false},
+                      CtxIdCase{"CustomIdBeforeInit", "ALICE123@YAHOO.COM", true, "ALICE123@YAHOO.COM", true},
+                      CtxIdCase{"CustomIdBeforeInitNotDefault", "ALICE123@YAHOO.COM", true, "1234567812345678", false},
+                      CtxIdCase{"NoId", nullptr, false, "1234567812345678", true},
+                      CtxIdCase{"NoIdNotCustom", nullptr, false, "ALICE123@YAHOO.COM", false},
+                      CtxIdCase{"DefaultIdGiven", "1234567812345678", false, "1234567812345678", true}),
+    [](const ::testing::TestParamInfo<CtxIdCase> &i) { return std::string(i.param.name); });
+
 TEST_F(Sm2Hooks, Sha256SignsZAndTheTbsDer)
 {
     Pkey key = newSm2Pkey();
