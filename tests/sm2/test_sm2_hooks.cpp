@@ -434,28 +434,57 @@ TEST_F(Sm2Hooks, TraditionalEcKeyFromOpensslComesBackAsSm2)
     EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(key.get()));
 }
 
-TEST_F(Sm2Hooks, EcAndSm2KeysCompareOneWayAndCheckAgainstTheCertificate)
+TEST_F(Sm2Hooks, EcAndSm2KeysOnTheSm2CurveCompareBothWaysAndCheckAgainstTheCertificate)
 {
     Cert x = readCertDer(dir->file("sm2.der"));
     Pkey sm2Pub(X509_get_pubkey(x.get()));
     Pkey ecPriv = readPkcs8(dir->file("sm2.p8"));
-    ASSERT_TRUE(sm2Pub && ecPriv);
+    Pkey p256Priv = readPkcs8(dir->file("p256.p8"));
+    ASSERT_TRUE(sm2Pub && ecPriv && p256Priv);
     ASSERT_EQ(EVP_PKEY_EC, EVP_PKEY_get_id(ecPriv.get()));
     Pkey sm2Priv = sm2Pkey(EVP_PKEY_get0_EC_KEY(ecPriv.get()));
 
     EXPECT_EQ(1, EVP_PKEY_cmp(ecPriv.get(), sm2Pub.get()));
-    EXPECT_EQ(-1, EVP_PKEY_cmp(sm2Pub.get(), ecPriv.get()));
+    EXPECT_EQ(1, EVP_PKEY_cmp(sm2Pub.get(), ecPriv.get()));
     EXPECT_EQ(1, EVP_PKEY_eq(ecPriv.get(), sm2Pub.get()));
-    EXPECT_EQ(-1, EVP_PKEY_eq(sm2Pub.get(), ecPriv.get()));
+    EXPECT_EQ(1, EVP_PKEY_eq(sm2Pub.get(), ecPriv.get()));
     EXPECT_EQ(1, EVP_PKEY_cmp(sm2Priv.get(), sm2Pub.get()));
     Pkey other = newSm2Pkey();
     EXPECT_EQ(0, EVP_PKEY_cmp(other.get(), sm2Pub.get()));
+    // An EC key on another curve is still of another type after an SM2 key.
+    EXPECT_EQ(-1, EVP_PKEY_cmp(sm2Pub.get(), p256Priv.get()));
+    EXPECT_EQ(-1, EVP_PKEY_eq(sm2Pub.get(), p256Priv.get()));
 
-    // The certificate's key is an SM2 key: an EC private key is of another type.
-    EXPECT_EQ(0, X509_check_private_key(x.get(), ecPriv.get()));
+    // The certificate's SM2 key matches its id-ecPublicKey PKCS#8 key.
+    EXPECT_EQ(1, X509_check_private_key(x.get(), ecPriv.get()));
     EXPECT_EQ(1, X509_check_private_key(x.get(), sm2Priv.get()));
     EXPECT_EQ(0, X509_check_private_key(x.get(), other.get()));
+    EXPECT_EQ(0, X509_check_private_key(x.get(), p256Priv.get()));
     ERR_clear_error();
+}
+
+// A .p12 that openssl makes from an SM2 key and its certificate gives both back.
+TEST_F(Sm2Hooks, Pkcs12FromOpensslGivesKeyAndCertificate)
+{
+    std::string out;
+    ASSERT_EQ(0, openssl(*dir, "x509 -inform DER -in sm2.der -out sm2.crt.pem", &out)) << out;
+    ASSERT_EQ(0, openssl(*dir, "pkcs12 -export -inkey sm2.pem -in sm2.crt.pem -passout pass:mirvale -out sm2.p12", &out)) << out;
+    Ptr<BIO> in(BIO_new_file(dir->file("sm2.p12").c_str(), "rb"));
+    Ptr<PKCS12> p12(d2i_PKCS12_bio(in.get(), nullptr));
+    ASSERT_TRUE(p12);
+    EVP_PKEY *key = nullptr;
+    X509 *cert = nullptr;
+    STACK_OF(X509) *ca = nullptr;
+    ASSERT_EQ(1, PKCS12_parse(p12.get(), "mirvale", &key, &cert, &ca));
+    Pkey k(key);
+    Cert c(cert);
+    ASSERT_TRUE(k);
+    ASSERT_TRUE(c) << "the certificate was lost";
+    EXPECT_GE(0, sk_X509_num(ca)) << "the certificate went to the CA list"; // -1: no list
+    sk_X509_pop_free(ca, X509_free);
+    Cert expect = readCertDer(dir->file("sm2.der"));
+    EXPECT_EQ(0, X509_cmp(expect.get(), c.get()));
+    EXPECT_EQ(1, X509_check_private_key(c.get(), k.get()));
 }
 
 // A certificate of key, signed by it, whose id-ecPublicKey has a NULL parameter, as read
