@@ -175,22 +175,35 @@ TEST_F(Sm2Hooks, RsaCertificateDecodesAndVerifiesAsBefore)
 
 // openssl checks the issuer's signature on a certificate below a trust anchor with the
 // given signer ID (not that of the self-signed anchor itself).
-TEST_F(Sm2Hooks, CertificateSignedWithSm3VerifiesWithOpenssl)
-{
+// An SM2 CA (self-signed, default ID) and a leaf certificate that it is to sign.
+struct CaAndLeaf {
     Pkey caKey = newSm2Pkey();
     Pkey leafKey = newSm2Pkey();
-    Cert ca = selfSigned(caKey.get(), EVP_sm3());
-    Cert leaf = selfSigned(leafKey.get(), EVP_sm3(), false);
-    ASSERT_TRUE(ca && leaf);
-    X509_EXTENSION *basic = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE");
-    ASSERT_NE(nullptr, basic);
-    X509_add_ext(ca.get(), basic, -1);
-    X509_EXTENSION_free(basic);
-    ASSERT_GT(X509_sign(ca.get(), caKey.get(), EVP_sm3()), 0);
-    X509_NAME *subject = X509_get_subject_name(leaf.get());
-    X509_NAME_ENTRY_free(X509_NAME_delete_entry(subject, 0));
-    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("leaf"), -1, -1, 0);
-    X509_set_issuer_name(leaf.get(), X509_get_subject_name(ca.get()));
+    Cert ca, leaf;
+
+    CaAndLeaf()
+    {
+        ca = selfSigned(caKey.get(), EVP_sm3(), false);
+        leaf = selfSigned(leafKey.get(), EVP_sm3(), false);
+        X509_EXTENSION *basic = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE");
+        if (!ca || !leaf || basic == nullptr)
+            throw std::runtime_error("certificates");
+        X509_add_ext(ca.get(), basic, -1);
+        X509_EXTENSION_free(basic);
+        if (X509_sign(ca.get(), caKey.get(), EVP_sm3()) <= 0)
+            throw std::runtime_error("CA signature");
+        X509_NAME *subject = X509_get_subject_name(leaf.get());
+        X509_NAME_ENTRY_free(X509_NAME_delete_entry(subject, 0));
+        X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("leaf"), -1, -1, 0);
+        X509_set_issuer_name(leaf.get(), X509_get_subject_name(ca.get()));
+    }
+};
+
+TEST_F(Sm2Hooks, CertificateSignedWithSm3VerifiesWithOpenssl)
+{
+    CaAndLeaf certs;
+    Pkey &caKey = certs.caKey, &leafKey = certs.leafKey;
+    Cert &ca = certs.ca, &leaf = certs.leaf;
     ASSERT_GT(X509_sign(leaf.get(), caKey.get(), EVP_sm3()), 0);
     EXPECT_EQ(NID_SM2_with_SM3, X509_get_signature_nid(leaf.get()));
     EXPECT_EQ(1, X509_verify(leaf.get(), caKey.get()));
@@ -249,24 +262,13 @@ class Sm2HooksCtxId : public Sm2Hooks, public ::testing::WithParamInterface<CtxI
 TEST_P(Sm2HooksCtxId, CertificateSignedThroughAContextVerifiesWithOpenssl)
 {
     const CtxIdCase &c = GetParam();
-    Pkey caKey = newSm2Pkey();
-    Cert ca = selfSigned(caKey.get(), EVP_sm3(), false);
-    Cert leaf = selfSigned(newSm2Pkey().get(), EVP_sm3(), false);
-    ASSERT_TRUE(ca && leaf);
-    X509_EXTENSION *basic = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE");
-    X509_add_ext(ca.get(), basic, -1);
-    X509_EXTENSION_free(basic);
-    ASSERT_GT(X509_sign(ca.get(), caKey.get(), EVP_sm3()), 0);
-    X509_NAME *subject = X509_get_subject_name(leaf.get());
-    X509_NAME_ENTRY_free(X509_NAME_delete_entry(subject, 0));
-    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("leaf"), -1, -1, 0);
-    X509_set_issuer_name(leaf.get(), X509_get_subject_name(ca.get()));
-    ASSERT_EQ(1, signWithContext(leaf.get(), caKey.get(), c.signId, c.idBeforeInit));
-    EXPECT_EQ(NID_SM2_with_SM3, X509_get_signature_nid(leaf.get()));
+    CaAndLeaf certs;
+    ASSERT_EQ(1, signWithContext(certs.leaf.get(), certs.caKey.get(), c.signId, c.idBeforeInit));
+    EXPECT_EQ(NID_SM2_with_SM3, X509_get_signature_nid(certs.leaf.get()));
 
     TempDir own;
-    writeCertPem(ca.get(), own.file("ca.pem"));
-    writeCertPem(leaf.get(), own.file("leaf.pem"));
+    writeCertPem(certs.ca.get(), own.file("ca.pem"));
+    writeCertPem(certs.leaf.get(), own.file("leaf.pem"));
     std::string out;
     int rc = openssl(own, std::string("verify -vfyopt distid:") + c.verifyId + " -CAfile ca.pem leaf.pem", &out);
     EXPECT_EQ(c.accepted, rc == 0) << out;
