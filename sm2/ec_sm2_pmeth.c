@@ -32,6 +32,7 @@ typedef struct {
     unsigned char *id;        /* signer ID set through EVP_PKEY_CTX_set1_id, owned */
     size_t id_len;
     int id_set;
+    int z_digested;           /* digest_custom fed Z of the ID into the current digest */
 } SM2_PKEY_CTX;
 
 static EC_KEY *sm2_ctx_key(EVP_PKEY_CTX *ctx)
@@ -91,6 +92,7 @@ static int pkey_ec_copy(EVP_PKEY_CTX *dst, const EVP_PKEY_CTX *src)
         dctx->id_len = sctx->id_len;
         dctx->id_set = 1;
     }
+    dctx->z_digested = sctx->z_digested;
     return 1;
 err:
     pkey_ec_cleanup(dst);
@@ -336,6 +338,8 @@ static int pkey_ec_sm2_ctrl(EVP_PKEY_CTX *ctx, int type, int p1, void *p2)
     case EVP_PKEY_CTRL_GET1_ID_LEN:
         *(size_t *)p2 = dctx->id_len;
         return 1;
+    case SM2_PKEY_CTRL_Z_STATE:
+        return dctx->z_digested ? 2 : dctx->id_set ? 1 : 0;
     case EVP_PKEY_CTRL_EC_PARAMGEN_CURVE_NID:
         if ((group = EC_GROUP_new_by_curve_name(p1)) == NULL) {
             ERR_raise(ERR_LIB_EC, EC_R_INVALID_CURVE);
@@ -439,6 +443,7 @@ static int pkey_sm2_digest_custom(EVP_PKEY_CTX *ctx, EVP_MD_CTX *mctx)
     unsigned char z[64];
     int ret = 0;
 
+    dctx->z_digested = 0;
     if (!dctx->id_set)
         return 1;
     memset(z, 0, sizeof(z));
@@ -446,6 +451,7 @@ static int pkey_sm2_digest_custom(EVP_PKEY_CTX *ctx, EVP_MD_CTX *mctx)
         || !SM2_Z(sm2_ctx_key(ctx), dctx->id, (int)dctx->id_len, z))
         goto err;
     ret = EVP_DigestUpdate(mctx, z, 32);
+    dctx->z_digested = ret;
 err:
     OPENSSL_cleanse(z, sizeof(z));
     return ret;

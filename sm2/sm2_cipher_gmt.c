@@ -9,6 +9,7 @@
 #include <openssl/asn1t.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 
 #include "gmt_log.h"
 #include "sm2_enc.h"
@@ -137,7 +138,10 @@ int SM2_DEC_GMT(const EC_KEY *key, const unsigned char *in, size_t inlen,
     if (inlen > LONG_MAX)
         return 0;
 
+    /* refusals are logged, not queued: drop what the decoder queues */
+    ERR_set_mark();
     ct = d2i_SM2_CIPHERT_2012(NULL, &p, (long)inlen);
+    ERR_pop_to_mark();
     if (ct == NULL) {
         gmt_log("d2i_SM2_CIPHERT_2012 failed");
         goto err;

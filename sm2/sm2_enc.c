@@ -7,6 +7,7 @@
 
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/rand.h>
 
 #include "kdf.h"
@@ -24,20 +25,51 @@ static int sm2_ctx_live(const SM2_CRYPT_CTX *ctx)
     return ctx->sm3_ctx.total != 0;
 }
 
-/* The next 32 bytes of key stream from x2 || y2. An all-zero block fails, and so does a
- * counter that has gone round (the message would reuse key stream) or a context that is
- * not live (the key stream of zero bytes would expose the message). */
-static int sm2_next_keystream(SM2_CRYPT_CTX *ctx, unsigned char ks[SM2_BLOCK])
+/* Draws of k that SM2_ENC makes before it gives up on a message whose key stream keeps
+ * coming out all zero (for a 1-byte message each draw has 1 chance in 256). */
+#define SM2_KEYSTREAM_DRAWS 16
+
+/* Whether the first n bytes of ks are all zero, in constant time. */
+static int sm2_all_zero(const unsigned char *ks, size_t n)
 {
     unsigned char acc = 0;
-    int i;
+    size_t i;
+
+    for (i = 0; i < n; i++)
+        acc |= ks[i];
+    return acc == 0;
+}
+
+/* The next 32 bytes of key stream from x2 || y2, of which the caller uses n. The key
+ * stream of the whole message must not be all zero: a first block whose n bytes are zero
+ * is refused (for a message shorter than a block those n bytes are the whole key stream),
+ * and so is any later block of 32 zero bytes. A counter that has gone round (the message
+ * would reuse key stream) or a context that is not live (the key stream of zero bytes
+ * would expose the message) fails as well. */
+static int sm2_next_keystream(SM2_CRYPT_CTX *ctx, unsigned char ks[SM2_BLOCK], size_t n)
+{
+    int first;
 
     if (ctx->counter == 0 || !sm2_ctx_live(ctx))
         return 0;
+    first = ctx->counter == 1;
     x9_63_kdf(&ctx->counter, ctx->x2, 2 * SM2_COORD_LENGTH, SM2_BLOCK, ks);
-    for (i = 0; i < SM2_BLOCK; i++)
-        acc |= ks[i];
-    return acc != 0;
+    return !sm2_all_zero(ks, first ? n : SM2_BLOCK);
+}
+
+/* Whether a message of len bytes, 0 < len < 32, can go with the k that init drew: its
+ * key stream, the first len bytes of the first block, is not all zero. The context's
+ * counter is left as it was. */
+static int sm2_short_keystream_usable(const SM2_CRYPT_CTX *ctx, size_t len)
+{
+    unsigned char ks[SM2_BLOCK];
+    uint32_t counter = 1;
+    int ok;
+
+    x9_63_kdf(&counter, ctx->x2, 2 * SM2_COORD_LENGTH, SM2_BLOCK, ks);
+    ok = !sm2_all_zero(ks, len);
+    OPENSSL_cleanse(ks, sizeof(ks));
+    return ok;
 }
 
 static void sm2_xor_block(unsigned char *out, const unsigned char *a, const unsigned char *b,
@@ -88,6 +120,7 @@ int SM2_enc_init(SM2_CRYPT_CTX *ctx, const EC_KEY *key)
     memset(ctx, 0, sizeof(*ctx));
     ctx->counter = 1;
     ctx->pending_len = 0;
+    ERR_set_mark(); /* as in SM2_dec_prepare */
     if (key == NULL || (group = EC_KEY_get0_group(key)) == NULL)
         goto err;
     if (!sm2_scratch(group, &bnctx, &pt))
@@ -143,6 +176,7 @@ err:
         BN_CTX_free(bnctx);
     }
     EC_POINT_clear_free(pt);
+    ERR_pop_to_mark();
     return ret;
 }
 
@@ -154,7 +188,7 @@ static int sm2_crypt_block(SM2_CRYPT_CTX *ctx, const unsigned char *in, size_t n
     unsigned char ks[SM2_BLOCK], res[SM2_BLOCK];
     int ret = 0;
 
-    if (!sm2_next_keystream(ctx, ks))
+    if (!sm2_next_keystream(ctx, ks, n))
         goto err;
     sm2_xor_block(res, in, ks, n);
     SM3_Update(&ctx->sm3_ctx, decrypting ? res : in, n);
@@ -262,7 +296,7 @@ static int sm2_last_block(SM2_CRYPT_CTX *ctx, unsigned char *out, size_t *outlen
 int SM2_enc_final(SM2_CRYPT_CTX *ctx, unsigned char *out, size_t *outlen)
 {
     size_t need;
-    int ret = 0;
+    int c1_here, ret = 0;
 
     if (ctx == NULL || outlen == NULL || ctx->pending_len < 0 || ctx->pending_len >= SM2_BLOCK)
         return 0;
@@ -278,13 +312,16 @@ int SM2_enc_final(SM2_CRYPT_CTX *ctx, unsigned char *out, size_t *outlen)
         *outlen = need;
         return 0;
     }
-    *outlen = 0;
-    if (ctx->counter == 1) {
-        memcpy(out, ctx->c1, SM2_C1_LENGTH);
-        *outlen = SM2_C1_LENGTH;
-    }
-    if (!sm2_last_block(ctx, out, outlen, 0))
+    /* C1 goes out only together with the last block: a message shorter than a block whose
+     * key stream is all zero fails here with nothing written */
+    c1_here = ctx->counter == 1;
+    *outlen = c1_here ? SM2_C1_LENGTH : 0;
+    if (!sm2_last_block(ctx, out, outlen, 0)) {
+        *outlen = 0;
         goto err;
+    }
+    if (c1_here)
+        memcpy(out, ctx->c1, SM2_C1_LENGTH);
     SM3_Update(&ctx->sm3_ctx, ctx->y2, SM2_COORD_LENGTH);
     SM3_Final(out + *outlen, &ctx->sm3_ctx);
     *outlen += SM2_C3_LENGTH;
@@ -300,7 +337,7 @@ int SM2_ENC(const EC_KEY *key, const unsigned char *in, size_t inlen,
 {
     SM2_CRYPT_CTX ctx;
     size_t n1, n2;
-    int ret = 0;
+    int draws, ret = 0;
 
     if (key == NULL || in == NULL || outlen == NULL)
         return 0;
@@ -310,8 +347,14 @@ int SM2_ENC(const EC_KEY *key, const unsigned char *in, size_t inlen,
         *outlen = inlen + SM2_CIPHER_OVERHEAD;
         return 1;
     }
-    if (!SM2_enc_init(&ctx, key))
-        goto err;
+    /* A message shorter than a block takes its whole key stream from the first block: when
+     * that is all zero, C2 would be the message itself, and a new k is drawn. */
+    for (draws = 0;; draws++) {
+        if (draws == SM2_KEYSTREAM_DRAWS || !SM2_enc_init(&ctx, key))
+            goto err;
+        if (inlen == 0 || inlen >= SM2_BLOCK || sm2_short_keystream_usable(&ctx, inlen))
+            break;
+    }
     n1 = *outlen;
     if (!SM2_enc_update(&ctx, in, inlen, out, &n1))
         goto err;
@@ -349,6 +392,10 @@ int SM2_dec_prepare(SM2_CRYPT_CTX *ctx, const unsigned char *in, size_t inlen)
     if (ctx == NULL || in == NULL || inlen < SM2_C1_LENGTH || ctx->dec_key == NULL
         || (group = EC_KEY_get0_group(ctx->dec_key)) == NULL)
         return 0;
+    /* The library's point calls queue their refusals ("point is not on curve" for a C1 off
+     * the curve); these calls report by their result alone, so whatever they queue is
+     * dropped again. */
+    ERR_set_mark();
     memcpy(ctx->c1, in, SM2_C1_LENGTH);
     if (!sm2_scratch(group, &bnctx, &pt) || (c1 = EC_POINT_new(group)) == NULL)
         goto err;
@@ -387,6 +434,7 @@ err:
     }
     EC_POINT_free(c1);
     EC_POINT_clear_free(pt);
+    ERR_pop_to_mark();
     return ret;
 }
 

@@ -5,6 +5,7 @@
  * link-wrap.cmake): X509_sign and friends call ASN1_item_sign_ex/_ctx, X509_verify and
  * friends ASN1_item_verify_ex.
  */
+#include <limits.h>
 #include <string.h>
 
 #include <openssl/asn1.h>
@@ -62,6 +63,44 @@ err:
     return ret;
 }
 
+/* Digests Z for signing through ctx, exactly once. The SM2 key method digests Z of the
+ * ID that EVP_PKEY_CTX_set1_id gave the key context (the usual way to sign with an ID of
+ * one's own) at the first signing update: an empty update lets it do so now. Without
+ * that, Z is of the key context's ID when it has one the method has not digested, else of
+ * id, or of the GM/T default ID when id is null. */
+static int sm2_digest_z_once(EVP_MD_CTX *ctx, EVP_PKEY *pkey, const ASN1_OCTET_STRING *id)
+{
+    EVP_PKEY_CTX *pctx = EVP_MD_CTX_get_pkey_ctx(ctx);
+    ASN1_OCTET_STRING ctx_id;
+    unsigned char *buf = NULL;
+    size_t len = 0;
+    int state, ret = 0;
+
+    if (!EVP_DigestSignUpdate(ctx, NULL, 0))
+        return 0;
+    ERR_set_mark();
+    state = pctx == NULL ? 0 : EVP_PKEY_CTX_ctrl(pctx, NID_sm2, -1, SM2_PKEY_CTRL_Z_STATE, 0, NULL);
+    ERR_pop_to_mark();
+    if (state == 2)
+        return 1;
+    if (state != 1)
+        return sm2_digest_z(ctx, pkey, id);
+
+    if (EVP_PKEY_CTX_get1_id_len(pctx, &len) != 1 || len > INT_MAX
+        || (len > 0 && ((buf = OPENSSL_malloc(len)) == NULL
+                        || EVP_PKEY_CTX_get1_id(pctx, buf) != 1)))
+        goto err;
+    memset(&ctx_id, 0, sizeof(ctx_id));
+    ctx_id.type = V_ASN1_OCTET_STRING;
+    ctx_id.data = buf;
+    ctx_id.length = (int)len;
+    ret = sm2_digest_z(ctx, pkey, &ctx_id);
+err:
+    OPENSSL_free(buf);
+    return ret;
+}
+
+/* Signs the item with the signing context ctx, H(Z || DER) (see sm2_digest_z_once). */
 static int sm2_item_sign_ctx(const ASN1_ITEM *it, X509_ALGOR *algor1, X509_ALGOR *algor2,
                              ASN1_BIT_STRING *signature, const void *data, EVP_MD_CTX *ctx,
                              const ASN1_OCTET_STRING *id)
@@ -93,7 +132,7 @@ static int sm2_item_sign_ctx(const ASN1_ITEM *it, X509_ALGOR *algor1, X509_ALGOR
     }
     inl = (size_t)inll;
     outl = (size_t)outll;
-    if (!sm2_digest_z(ctx, pkey, id)) {
+    if (!sm2_digest_z_once(ctx, pkey, id)) {
         ERR_raise(ERR_LIB_ASN1, ERR_R_EVP_LIB);
         goto err;
     }

@@ -12,6 +12,13 @@
 #define SM2_DEFAULT_ID "1234567812345678"
 #define SM2_DEFAULT_ID_LENGTH 16
 
+/* Control of SM2 key contexts for the item hooks: 2 when the signing or verifying
+ * context has digested Z of the ID that EVP_PKEY_CTX_set1_id set (the library calls the
+ * method's digest_custom at the first update after EVP_DigestSignInit or
+ * EVP_DigestVerifyInit), 1 when an ID is set but not digested, 0 without ID. Contexts of
+ * other methods answer it with an error. */
+#define SM2_PKEY_CTRL_Z_STATE (EVP_PKEY_ALG_CTRL + 0x5D2)
+
 /* Declares a changed library function: the library's original, reached as __real_NAME,
  * and its replacement __wrap_NAME (the program links with -Wl,--wrap=NAME). */
 #define SM2_CHANGED(ret, name, params) ret __real_##name params; ret __wrap_##name params;

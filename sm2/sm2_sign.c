@@ -10,18 +10,6 @@
 #include <openssl/err.h>
 #include <openssl/rand.h>
 
-/* Error records of the set-up: source name and the line each condition is filed under. */
-#define SM2_ERR_SOURCE "sm2"
-#define SM2_ERR_LINE_KEY 56
-#define SM2_ERR_LINE_CTX 64
-
-static void sm2_err(int reason, int line, const char *func)
-{
-    ERR_new();
-    ERR_set_debug(SM2_ERR_SOURCE, line, func);
-    ERR_set_error(ERR_LIB_SM2, reason, NULL);
-}
-
 /*
  * The digest as an integer below 2^bits(n): only its first bytes are used when it is
  * longer than the order, shifted right when the order's bit length is not whole bytes.
@@ -49,12 +37,12 @@ int sm2_sign_setup(const EC_KEY *eckey, BN_CTX *ctx_in, BIGNUM **kp, BIGNUM **x1
     int ret = 0;
 
     if (eckey == NULL || (group = EC_KEY_get0_group(eckey)) == NULL) {
-        sm2_err(SM2_R_MISSING_KEY_OR_GROUP, SM2_ERR_LINE_KEY, "sm2_sign_setup");
+        ERR_raise(ERR_LIB_SM2, SM2_R_MISSING_KEY_OR_GROUP);
         return 0;
     }
     ctx = ctx_in;
     if (ctx == NULL && (ctx = BN_CTX_new()) == NULL) {
-        sm2_err(ERR_R_MALLOC_FAILURE, SM2_ERR_LINE_CTX, "sm2_sign_setup");
+        ERR_raise(ERR_LIB_SM2, ERR_R_MALLOC_FAILURE);
         return 0;
     }
     BN_CTX_start(ctx);

@@ -212,9 +212,7 @@ int SM3_Final(unsigned char *md, SM3_CTX *c)
     uint64_t bits;
     size_t num, padlen;
 
-    if (c->total == 0)
-        return 0;
-
+    /* The empty message pads to one block like any other: 0x80, zeros, length 0. */
     num = (size_t)c->num;
     memset(pad, 0, sizeof(pad));
     memcpy(pad, c->block, num);

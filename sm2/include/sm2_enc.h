@@ -56,9 +56,16 @@ int SM2_enc_init(SM2_CRYPT_CTX *ctx, const EC_KEY *key);
 int SM2_enc_update(SM2_CRYPT_CTX *ctx, const unsigned char *in, size_t inlen,
                    unsigned char *out, size_t *outlen);
 /* Writes C1 if no update did, the last partial block of C2 and C3.
- * Output size required: pending_len + 32, plus 65 while C1 has not been written. */
+ * Output size required: pending_len + 32, plus 65 while C1 has not been written.
+ * The key stream of a message must not be all zero (C2 would be the message): for a
+ * message shorter than 32 bytes that is the first pending_len bytes of the first block,
+ * which only this call makes, so this call then fails with nothing written (about once
+ * in 256 for a 1-byte message). C1 has not left yet: the caller starts again with
+ * SM2_enc_init, which draws a new k, and the same message. SM2_ENC does so by itself. */
 int SM2_enc_final(SM2_CRYPT_CTX *ctx, unsigned char *out, size_t *outlen);
-/* One-shot encryption: out receives inlen + 97 bytes. An empty message is refused. */
+/* One-shot encryption: out receives inlen + 97 bytes. An empty message is refused.
+ * A k whose key stream for the message is all zero is replaced by a new draw (up to 16
+ * draws in all). */
 int SM2_ENC(const EC_KEY *key, const unsigned char *in, size_t inlen,
             unsigned char *out, size_t *outlen);
 
@@ -72,7 +79,8 @@ int SM2_dec_init(SM2_CRYPT_CTX *ctx, const EC_KEY *key);
 int SM2_dec_update(SM2_CRYPT_CTX *ctx, const unsigned char *in, size_t inlen,
                    unsigned char *out, size_t *outlen);
 /* Releases the last partial block and checks C3: 1 only when it matches.
- * Output size required: pending_len. */
+ * Output size required: pending_len. A cipher text whose key stream is all zero for the
+ * message (C2 = M) is refused, as by every decryption call. */
 int SM2_dec_final(SM2_CRYPT_CTX *ctx, unsigned char *out, size_t *outlen);
 /* One-shot decryption: out receives inlen - 97 bytes. On failure no plaintext is left in
  * out. */

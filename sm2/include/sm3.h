@@ -27,7 +27,7 @@ typedef struct SM3state_st {
 int SM3_Init(SM3_CTX *c);
 /* Takes len bytes of message; always 1. */
 int SM3_Update(SM3_CTX *c, const void *data, size_t len);
-/* Pads and writes the 32-byte digest to md: 32, or 0 when the context took no byte. */
+/* Pads and writes the 32-byte digest to md (the empty message included); returns 32. */
 int SM3_Final(unsigned char *md, SM3_CTX *c);
 /* One-shot hash into md, or into a static buffer when md is null; returns where it wrote. */
 unsigned char *SM3(const void *data, size_t len, unsigned char *md);

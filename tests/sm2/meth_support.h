@@ -8,6 +8,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
 #include "sm2_keys.h"
@@ -41,6 +42,7 @@ struct Free {
     void operator()(X509_STORE *p) const { X509_STORE_free(p); }
     void operator()(X509_STORE_CTX *p) const { X509_STORE_CTX_free(p); }
     void operator()(X509_ALGOR *p) const { X509_ALGOR_free(p); }
+    void operator()(PKCS12 *p) const { PKCS12_free(p); }
 };
 template <class T> using Ptr = std::unique_ptr<T, Free>;
 using Pkey = Ptr<EVP_PKEY>;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <openssl/asn1.h>
+#include <openssl/err.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -56,9 +57,10 @@ protected:
         return ok;
     }
     // The library's own SM2 decryption and encryption on the same key.
-    static int libDecrypt(const Bytes &c, Bytes *plain)
+    static int libDecrypt(const Bytes &c, Bytes *plain, EVP_PKEY *pkey = nullptr)
     {
-        EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, keys->pkey.get(), nullptr);
+        EVP_PKEY_CTX *ctx =
+            EVP_PKEY_CTX_new_from_pkey(nullptr, pkey ? pkey : keys->pkey.get(), nullptr);
         size_t n = 0;
         int ok = ctx && EVP_PKEY_decrypt_init(ctx) == 1
                  && EVP_PKEY_decrypt(ctx, nullptr, &n, c.data(), c.size()) == 1;
@@ -101,6 +103,26 @@ protected:
         return r;
     }
 
+    // The ASN.1 form of a raw cipher text C1 || C2 || C3, built here independently.
+    static Bytes gmtFromRaw(const Bytes &raw)
+    {
+        const size_t mlen = raw.size() - SM2_CIPHER_OVERHEAD;
+        SM2_CIPHERT_2012 *ct = SM2_CIPHERT_2012_new();
+        BIGNUM *bn = BN_bin2bn(raw.data() + 1, 32, nullptr);
+        BN_to_ASN1_INTEGER(bn, ct->x);
+        BN_bin2bn(raw.data() + 33, 32, bn);
+        BN_to_ASN1_INTEGER(bn, ct->y);
+        ASN1_OCTET_STRING_set(ct->ct, raw.data() + 65, static_cast<int>(mlen));
+        ASN1_OCTET_STRING_set(ct->hash, raw.data() + 65 + mlen, 32);
+        unsigned char *der = nullptr;
+        int len = i2d_SM2_CIPHERT_2012(ct, &der);
+        Bytes c(der, der + (len > 0 ? len : 0));
+        OPENSSL_free(der);
+        BN_free(bn);
+        SM2_CIPHERT_2012_free(ct);
+        return c;
+    }
+
     size_t logBefore = 0;
 };
 
@@ -141,6 +163,72 @@ TEST_F(Sm2GmtTest, LibraryDecryptsOurCipherText)
     }
 }
 
+// A message of 1 byte had 1 chance in 256 to get the key stream 00 and go out as C2 = M,
+// which the library refuses; the encryption now draws a new k instead.
+TEST_F(Sm2GmtTest, LibraryDecryptsEveryShortMessage)
+{
+    for (auto [len, times] : {std::pair<size_t, int>{1, 1500}, {2, 200}}) {
+        for (int i = 0; i < times; i++) {
+            Bytes m = message(len, static_cast<unsigned>(i));
+            Bytes c = encryptGmt(m);
+            Bytes plain;
+            ASSERT_EQ(1, libDecrypt(c, &plain)) << "len " << len << ", encryption " << i;
+            ASSERT_EQ(m, plain);
+        }
+    }
+}
+
+TEST_F(Sm2GmtTest, AllZeroKeyStreamIsRefusedLikeTheLibraryDoes)
+{
+    for (auto &v : mvtest::readVectorFile(MV_SM2_VECTOR_DIR "/sm2_enc_zero_keystream.txt")) {
+        auto k = mvtest::sm2KeyFromHex(v["d"].c_str());
+        auto lib = mvtest::libraryKey(k.get());
+        const Bytes msg = mvtest::fromHex(v["msg"]);
+        Bytes c = gmtFromRaw(mvtest::fromHex(v["c1"] + v["c2"] + v["c3"]));
+        ASSERT_GT(c.size(), 104u);
+        Bytes plain;
+        EXPECT_EQ(0, libDecrypt(c, &plain, lib.get())) << "the fixture is not what it claims";
+        ERR_clear_error();
+
+        plain.assign(c.size(), 0xEE);
+        size_t n = plain.size();
+        EXPECT_EQ(0, SM2_DEC_GMT(k.get(), c.data(), c.size(), plain.data(), &n, 0));
+        EXPECT_EQ(0u, n);
+        EXPECT_NE(msg, Bytes(plain.begin(), plain.begin() + msg.size()));
+
+        // Our encryption with the fixture's k drawn first gives what the library takes.
+        Bytes out(300);
+        n = out.size();
+        {
+            mvtest::ReplayRand rnd(5);
+            rnd.queue(mvtest::fromHex(v["k"]));
+            ASSERT_EQ(1, SM2_ENC_GMT(k.get(), msg.data(), msg.size(), out.data(), &n, 0));
+        }
+        out.resize(n);
+        ASSERT_EQ(1, libDecrypt(out, &plain, lib.get()));
+        EXPECT_EQ(msg, plain);
+    }
+}
+
+TEST_F(Sm2GmtTest, RefusalsLeaveTheErrorQueueAsItWas)
+{
+    Bytes c = encryptGmt(message(40));
+    Bytes offCurve = reencode(c, [](SM2_CIPHERT_2012 *ct) {
+        BIGNUM *y = ASN1_INTEGER_to_BN(ct->y, nullptr);
+        BN_add_word(y, 1);
+        BN_to_ASN1_INTEGER(y, ct->y);
+        BN_free(y);
+    });
+    Bytes garbage(105, 0x30);
+    ERR_clear_error();
+    for (const Bytes *in : {&offCurve, &garbage}) {
+        Bytes plain(in->size());
+        size_t n = plain.size();
+        EXPECT_EQ(0, SM2_DEC_GMT(key(), in->data(), in->size(), plain.data(), &n, 0));
+        EXPECT_EQ(0u, ERR_peek_error()) << ERR_reason_error_string(ERR_peek_error());
+    }
+}
+
 TEST_F(Sm2GmtTest, WeDecryptTheLibrarysCipherText)
 {
     for (size_t len : {1u, 33u, 200u, 4096u}) {
@@ -160,21 +248,8 @@ TEST_F(Sm2GmtTest, RawCipherTextConvertsToTheAsn1Form)
     size_t n = raw.size();
     ASSERT_EQ(1, SM2_ENC(key(), m.data(), m.size(), raw.data(), &n));
 
-    SM2_CIPHERT_2012 *ct = SM2_CIPHERT_2012_new();
-    ASSERT_NE(nullptr, ct);
-    BIGNUM *bn = BN_bin2bn(raw.data() + 1, 32, nullptr);
-    BN_to_ASN1_INTEGER(bn, ct->x);
-    BN_bin2bn(raw.data() + 33, 32, bn);
-    BN_to_ASN1_INTEGER(bn, ct->y);
-    ASN1_OCTET_STRING_set(ct->ct, raw.data() + 65, static_cast<int>(m.size()));
-    ASN1_OCTET_STRING_set(ct->hash, raw.data() + 65 + m.size(), 32);
-    unsigned char *der = nullptr;
-    int len = i2d_SM2_CIPHERT_2012(ct, &der);
-    ASSERT_GT(len, 0);
-    Bytes c(der, der + len);
-    OPENSSL_free(der);
-    BN_free(bn);
-    SM2_CIPHERT_2012_free(ct);
+    Bytes c = gmtFromRaw(raw);
+    ASSERT_FALSE(c.empty());
 
     Bytes plain;
     ASSERT_EQ(1, libDecrypt(c, &plain));

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/err.h>
+
 #include <algorithm>
 #include <random>
 
@@ -114,6 +116,92 @@ TEST_F(Sm2EncTest, KnownAnswerOfTheStandard)
         ASSERT_EQ(1, SM2_DEC(k.get(), expect.data(), expect.size(), plain.data(), &pn));
         EXPECT_EQ(msg, plain);
     }
+}
+
+// The fixture's k gives a key stream that begins with two zero bytes: for its 1- and
+// 2-byte messages C2 = M.
+TEST_F(Sm2EncTest, AllZeroKeyStreamOfTheMessage)
+{
+    for (auto &v : mvtest::readVectorFile(vectorPath("sm2_enc_zero_keystream.txt"))) {
+        auto k = mvtest::sm2KeyFromHex(v["d"].c_str());
+        const Bytes msg = mvtest::fromHex(v["msg"]);
+        const Bytes c1 = mvtest::fromHex(v["c1"]);
+        const Bytes bad = mvtest::fromHex(v["c1"] + v["c2"] + v["c3"]);
+        SCOPED_TRACE("message of " + std::to_string(msg.size()) + " bytes");
+
+        // Every decryption path refuses the cipher text and releases nothing.
+        Bytes plain(msg.size(), 0xEE);
+        size_t n = plain.size();
+        EXPECT_EQ(0, SM2_DEC(k.get(), bad.data(), bad.size(), plain.data(), &n));
+        EXPECT_EQ(0u, n);
+        EXPECT_NE(msg, plain) << "plaintext left";
+        std::fill(plain.begin(), plain.end(), 0xEE);
+        SM2_CRYPT_CTX ctx;
+        ASSERT_EQ(1, SM2_dec_init(&ctx, k.get()));
+        n = plain.size();
+        ASSERT_EQ(1, SM2_dec_update(&ctx, bad.data(), bad.size(), plain.data(), &n));
+        EXPECT_EQ(0u, n);
+        n = plain.size();
+        EXPECT_EQ(0, SM2_dec_final(&ctx, plain.data(), &n));
+        EXPECT_EQ(Bytes(msg.size(), 0xEE), plain);
+
+        // The one-shot encryption draws a new k, and its cipher text decrypts.
+        Bytes out(msg.size() + SM2_CIPHER_OVERHEAD);
+        n = out.size();
+        {
+            mvtest::ReplayRand rnd(11);
+            rnd.queue(mvtest::fromHex(v["k"]));
+            ASSERT_EQ(1, SM2_ENC(k.get(), msg.data(), msg.size(), out.data(), &n));
+        }
+        ASSERT_EQ(out.size(), n);
+        EXPECT_NE(c1, Bytes(out.begin(), out.begin() + SM2_C1_LENGTH)) << "k was kept";
+        n = plain.size();
+        ASSERT_EQ(1, SM2_DEC(k.get(), out.data(), out.size(), plain.data(), &n));
+        EXPECT_EQ(msg, plain);
+
+        // The streaming encryption has not written C1 when it finds out at the final
+        // call: it fails there and writes nothing; a new init draws a new k.
+        {
+            mvtest::ReplayRand rnd(12);
+            rnd.queue(mvtest::fromHex(v["k"]));
+            ASSERT_EQ(1, SM2_enc_init(&ctx, k.get()));
+        }
+        EXPECT_EQ(c1, Bytes(ctx.c1, ctx.c1 + SM2_C1_LENGTH));
+        n = out.size();
+        ASSERT_EQ(1, SM2_enc_update(&ctx, msg.data(), msg.size(), out.data(), &n));
+        EXPECT_EQ(0u, n);
+        std::fill(out.begin(), out.end(), 0xEE);
+        n = out.size();
+        EXPECT_EQ(0, SM2_enc_final(&ctx, out.data(), &n));
+        EXPECT_EQ(0u, n);
+        EXPECT_EQ(Bytes(out.size(), 0xEE), out);
+        ASSERT_EQ(1, SM2_enc_init(&ctx, k.get()));
+        n = out.size();
+        ASSERT_EQ(1, SM2_enc_update(&ctx, msg.data(), msg.size(), out.data(), &n));
+        n = out.size();
+        ASSERT_EQ(1, SM2_enc_final(&ctx, out.data(), &n));
+        n = plain.size();
+        ASSERT_EQ(1, SM2_DEC(k.get(), out.data(), out.size(), plain.data(), &n));
+        EXPECT_EQ(msg, plain);
+    }
+
+    // The rule is about the message's key stream: a 3-byte message keeps the same k.
+    auto k = mvtest::sm2KeyFromHex("3945208F7B2144B13F36E38AC6D39F95889393692860B51A42FB81EF4DF7C5B8");
+    const Bytes msg = {'a', 'b', 'c'};
+    Bytes out(msg.size() + SM2_CIPHER_OVERHEAD);
+    size_t n = out.size();
+    {
+        mvtest::ReplayRand rnd(13);
+        rnd.queue(mvtest::fromHex("59276E27D506861A16680F3AD9C02DCCEF3CC1FA3CDBE4CE6D54B80DEAC1D16D"));
+        ASSERT_EQ(1, SM2_ENC(k.get(), msg.data(), msg.size(), out.data(), &n));
+    }
+    EXPECT_EQ(mvtest::fromHex(mvtest::readVectorFile(vectorPath("sm2_enc_zero_keystream.txt"))[0]["c1"]),
+              Bytes(out.begin(), out.begin() + SM2_C1_LENGTH));
+    EXPECT_NE(msg, Bytes(out.begin() + SM2_C1_LENGTH, out.begin() + SM2_C1_LENGTH + 3));
+    Bytes plain(3);
+    n = plain.size();
+    ASSERT_EQ(1, SM2_DEC(k.get(), out.data(), out.size(), plain.data(), &n));
+    EXPECT_EQ(msg, plain);
 }
 
 class Sm2EncLengthTest : public Sm2EncTest, public ::testing::WithParamInterface<size_t> {};
@@ -459,10 +547,16 @@ TEST_F(Sm2EncTest, KeysThatCannotServe)
     EXPECT_EQ(0, SM2_enc_init(nullptr, key()));
 }
 
-TEST_F(Sm2EncTest, C1OffTheCurveIsRefused)
+TEST_F(Sm2EncTest, C1OffTheCurveIsRefusedAndTheErrorQueueKept)
 {
     Bytes c = encryptOneShot(message(40));
     c[64] ^= 0x01; // y1 changed: the point leaves the curve
+
+    // An entry of the caller's own is on the queue: it stays, and nothing joins it.
+    ERR_clear_error();
+    ERR_raise(ERR_LIB_USER, 42);
+    const unsigned long mine = ERR_peek_last_error();
+
     SM2_CRYPT_CTX ctx;
     ASSERT_EQ(1, SM2_dec_init(&ctx, key()));
     Bytes out(200);
@@ -470,6 +564,16 @@ TEST_F(Sm2EncTest, C1OffTheCurveIsRefused)
     EXPECT_EQ(0, SM2_dec_update(&ctx, c.data(), c.size(), out.data(), &n));
     n = out.size();
     EXPECT_EQ(0, SM2_dec_update(&ctx, c.data() + 65, 40, out.data(), &n)) << "context is spent";
+    n = out.size();
+    EXPECT_EQ(0, SM2_DEC(key(), c.data(), c.size(), out.data(), &n));
+
+    EXPECT_EQ(mine, ERR_get_error());
+    EXPECT_EQ(0u, ERR_get_error()) << "queued by the decryption: "
+                                   << ERR_reason_error_string(ERR_peek_last_error());
+    // Nor on an empty queue.
+    n = out.size();
+    EXPECT_EQ(0, SM2_DEC(key(), c.data(), c.size(), out.data(), &n));
+    EXPECT_EQ(0u, ERR_peek_error());
 }
 
 TEST_F(Sm2EncTest, FinalWithFewerThan32BytesAfterC1Fails)

@@ -175,22 +175,35 @@ TEST_F(Sm2Hooks, RsaCertificateDecodesAndVerifiesAsBefore)
 
 // openssl checks the issuer's signature on a certificate below a trust anchor with the
 // given signer ID (not that of the self-signed anchor itself).
-TEST_F(Sm2Hooks, CertificateSignedWithSm3VerifiesWithOpenssl)
-{
+// An SM2 CA (self-signed, default ID) and a leaf certificate that it is to sign.
+struct CaAndLeaf {
     Pkey caKey = newSm2Pkey();
     Pkey leafKey = newSm2Pkey();
-    Cert ca = selfSigned(caKey.get(), EVP_sm3());
-    Cert leaf = selfSigned(leafKey.get(), EVP_sm3(), false);
-    ASSERT_TRUE(ca && leaf);
-    X509_EXTENSION *basic = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE");
-    ASSERT_NE(nullptr, basic);
-    X509_add_ext(ca.get(), basic, -1);
-    X509_EXTENSION_free(basic);
-    ASSERT_GT(X509_sign(ca.get(), caKey.get(), EVP_sm3()), 0);
-    X509_NAME *subject = X509_get_subject_name(leaf.get());
-    X509_NAME_ENTRY_free(X509_NAME_delete_entry(subject, 0));
-    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("leaf"), -1, -1, 0);
-    X509_set_issuer_name(leaf.get(), X509_get_subject_name(ca.get()));
+    Cert ca, leaf;
+
+    CaAndLeaf()
+    {
+        ca = selfSigned(caKey.get(), EVP_sm3(), false);
+        leaf = selfSigned(leafKey.get(), EVP_sm3(), false);
+        X509_EXTENSION *basic = X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE");
+        if (!ca || !leaf || basic == nullptr)
+            throw std::runtime_error("certificates");
+        X509_add_ext(ca.get(), basic, -1);
+        X509_EXTENSION_free(basic);
+        if (X509_sign(ca.get(), caKey.get(), EVP_sm3()) <= 0)
+            throw std::runtime_error("CA signature");
+        X509_NAME *subject = X509_get_subject_name(leaf.get());
+        X509_NAME_ENTRY_free(X509_NAME_delete_entry(subject, 0));
+        X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("leaf"), -1, -1, 0);
+        X509_set_issuer_name(leaf.get(), X509_get_subject_name(ca.get()));
+    }
+};
+
+TEST_F(Sm2Hooks, CertificateSignedWithSm3VerifiesWithOpenssl)
+{
+    CaAndLeaf certs;
+    Pkey &caKey = certs.caKey, &leafKey = certs.leafKey;
+    Cert &ca = certs.ca, &leaf = certs.leaf;
     ASSERT_GT(X509_sign(leaf.get(), caKey.get(), EVP_sm3()), 0);
     EXPECT_EQ(NID_SM2_with_SM3, X509_get_signature_nid(leaf.get()));
     EXPECT_EQ(1, X509_verify(leaf.get(), caKey.get()));
@@ -206,6 +219,71 @@ TEST_F(Sm2Hooks, CertificateSignedWithSm3VerifiesWithOpenssl)
     // Z was computed for the default ID: another ID does not verify.
     EXPECT_NE(0, openssl(own, "verify -vfyopt distid:ALICE123@YAHOO.COM -CAfile ca.pem leaf.pem", &out));
 }
+
+// Signs x through a signing context of key with a signer ID on its key context, set
+// after EVP_DigestSignInit (as openssl's -sigopt distid: does) or, on a key context
+// prepared for signing, before it; or with no ID.
+int signWithContext(X509 *x, EVP_PKEY *key, const char *id, bool idBeforeInit)
+{
+    Ptr<EVP_MD_CTX> mctx(EVP_MD_CTX_new());
+    if (!mctx)
+        return 0;
+    const size_t idLen = id != nullptr ? std::strlen(id) : 0;
+    if (id != nullptr && idBeforeInit) {
+        Ptr<EVP_PKEY_CTX> pctx(EVP_PKEY_CTX_new(key, nullptr));
+        if (!pctx || EVP_PKEY_sign_init(pctx.get()) != 1
+            || EVP_PKEY_CTX_set1_id(pctx.get(), id, idLen) != 1)
+            return 0;
+        EVP_MD_CTX_set_pkey_ctx(mctx.get(), pctx.get());
+        int ok = EVP_DigestSignInit(mctx.get(), nullptr, EVP_sm3(), nullptr, key) == 1
+                 && X509_sign_ctx(x, mctx.get()) > 0;
+        EVP_MD_CTX_set_pkey_ctx(mctx.get(), nullptr); // the digest context does not own it
+        return ok;
+    }
+    EVP_PKEY_CTX *pctx = nullptr;
+    if (EVP_DigestSignInit(mctx.get(), &pctx, EVP_sm3(), nullptr, key) != 1)
+        return 0;
+    if (id != nullptr && EVP_PKEY_CTX_set1_id(pctx, id, idLen) != 1)
+        return 0;
+    return X509_sign_ctx(x, mctx.get()) > 0;
+}
+
+struct CtxIdCase {
+    const char *name;
+    const char *signId;   // set on the key context, or none
+    bool idBeforeInit;
+    const char *verifyId; // given to openssl verify
+    bool accepted;
+};
+
+class Sm2HooksCtxId : public Sm2Hooks, public ::testing::WithParamInterface<CtxIdCase> {};
+
+// Z goes into the signature once: of the context's ID, or of the default ID without one.
+TEST_P(Sm2HooksCtxId, CertificateSignedThroughAContextVerifiesWithOpenssl)
+{
+    const CtxIdCase &c = GetParam();
+    CaAndLeaf certs;
+    ASSERT_EQ(1, signWithContext(certs.leaf.get(), certs.caKey.get(), c.signId, c.idBeforeInit));
+    EXPECT_EQ(NID_SM2_with_SM3, X509_get_signature_nid(certs.leaf.get()));
+
+    TempDir own;
+    writeCertPem(certs.ca.get(), own.file("ca.pem"));
+    writeCertPem(certs.leaf.get(), own.file("leaf.pem"));
+    std::string out;
+    int rc = openssl(own, std::string("verify -vfyopt distid:") + c.verifyId + " -CAfile ca.pem leaf.pem", &out);
+    EXPECT_EQ(c.accepted, rc == 0) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ids, Sm2HooksCtxId,
+    ::testing::Values(CtxIdCase{"CustomId", "ALICE123@YAHOO.COM", false, "ALICE123@YAHOO.COM", true},
+                      CtxIdCase{"CustomIdNotDefault", "ALICE123@YAHOO.COM", false, "1234567812345678", false},
+                      CtxIdCase{"CustomIdBeforeInit", "ALICE123@YAHOO.COM", true, "ALICE123@YAHOO.COM", true},
+                      CtxIdCase{"CustomIdBeforeInitNotDefault", "ALICE123@YAHOO.COM", true, "1234567812345678", false},
+                      CtxIdCase{"NoId", nullptr, false, "1234567812345678", true},
+                      CtxIdCase{"NoIdNotCustom", nullptr, false, "ALICE123@YAHOO.COM", false},
+                      CtxIdCase{"DefaultIdGiven", "1234567812345678", false, "1234567812345678", true}),
+    [](const ::testing::TestParamInfo<CtxIdCase> &i) { return std::string(i.param.name); });
 
 TEST_F(Sm2Hooks, Sha256SignsZAndTheTbsDer)
 {
@@ -358,28 +436,57 @@ TEST_F(Sm2Hooks, TraditionalEcKeyFromOpensslComesBackAsSm2)
     EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(key.get()));
 }
 
-TEST_F(Sm2Hooks, EcAndSm2KeysCompareOneWayAndCheckAgainstTheCertificate)
+TEST_F(Sm2Hooks, EcAndSm2KeysOnTheSm2CurveCompareBothWaysAndCheckAgainstTheCertificate)
 {
     Cert x = readCertDer(dir->file("sm2.der"));
     Pkey sm2Pub(X509_get_pubkey(x.get()));
     Pkey ecPriv = readPkcs8(dir->file("sm2.p8"));
-    ASSERT_TRUE(sm2Pub && ecPriv);
+    Pkey p256Priv = readPkcs8(dir->file("p256.p8"));
+    ASSERT_TRUE(sm2Pub && ecPriv && p256Priv);
     ASSERT_EQ(EVP_PKEY_EC, EVP_PKEY_get_id(ecPriv.get()));
     Pkey sm2Priv = sm2Pkey(EVP_PKEY_get0_EC_KEY(ecPriv.get()));
 
     EXPECT_EQ(1, EVP_PKEY_cmp(ecPriv.get(), sm2Pub.get()));
-    EXPECT_EQ(-1, EVP_PKEY_cmp(sm2Pub.get(), ecPriv.get()));
+    EXPECT_EQ(1, EVP_PKEY_cmp(sm2Pub.get(), ecPriv.get()));
     EXPECT_EQ(1, EVP_PKEY_eq(ecPriv.get(), sm2Pub.get()));
-    EXPECT_EQ(-1, EVP_PKEY_eq(sm2Pub.get(), ecPriv.get()));
+    EXPECT_EQ(1, EVP_PKEY_eq(sm2Pub.get(), ecPriv.get()));
     EXPECT_EQ(1, EVP_PKEY_cmp(sm2Priv.get(), sm2Pub.get()));
     Pkey other = newSm2Pkey();
     EXPECT_EQ(0, EVP_PKEY_cmp(other.get(), sm2Pub.get()));
+    // An EC key on another curve is still of another type after an SM2 key.
+    EXPECT_EQ(-1, EVP_PKEY_cmp(sm2Pub.get(), p256Priv.get()));
+    EXPECT_EQ(-1, EVP_PKEY_eq(sm2Pub.get(), p256Priv.get()));
 
-    // The certificate's key is an SM2 key: an EC private key is of another type.
-    EXPECT_EQ(0, X509_check_private_key(x.get(), ecPriv.get()));
+    // The certificate's SM2 key matches its id-ecPublicKey PKCS#8 key.
+    EXPECT_EQ(1, X509_check_private_key(x.get(), ecPriv.get()));
     EXPECT_EQ(1, X509_check_private_key(x.get(), sm2Priv.get()));
     EXPECT_EQ(0, X509_check_private_key(x.get(), other.get()));
+    EXPECT_EQ(0, X509_check_private_key(x.get(), p256Priv.get()));
     ERR_clear_error();
+}
+
+// A .p12 that openssl makes from an SM2 key and its certificate gives both back.
+TEST_F(Sm2Hooks, Pkcs12FromOpensslGivesKeyAndCertificate)
+{
+    std::string out;
+    ASSERT_EQ(0, openssl(*dir, "x509 -inform DER -in sm2.der -out sm2.crt.pem", &out)) << out;
+    ASSERT_EQ(0, openssl(*dir, "pkcs12 -export -inkey sm2.pem -in sm2.crt.pem -passout pass:mirvale -out sm2.p12", &out)) << out;
+    Ptr<BIO> in(BIO_new_file(dir->file("sm2.p12").c_str(), "rb"));
+    Ptr<PKCS12> p12(d2i_PKCS12_bio(in.get(), nullptr));
+    ASSERT_TRUE(p12);
+    EVP_PKEY *key = nullptr;
+    X509 *cert = nullptr;
+    STACK_OF(X509) *ca = nullptr;
+    ASSERT_EQ(1, PKCS12_parse(p12.get(), "mirvale", &key, &cert, &ca));
+    Pkey k(key);
+    Cert c(cert);
+    ASSERT_TRUE(k);
+    ASSERT_TRUE(c) << "the certificate was lost";
+    EXPECT_GE(0, sk_X509_num(ca)) << "the certificate went to the CA list"; // -1: no list
+    sk_X509_pop_free(ca, X509_free);
+    Cert expect = readCertDer(dir->file("sm2.der"));
+    EXPECT_EQ(0, X509_cmp(expect.get(), c.get()));
+    EXPECT_EQ(1, X509_check_private_key(c.get(), k.get()));
 }
 
 // A certificate of key, signed by it, whose id-ecPublicKey has a NULL parameter, as read

@@ -1,6 +1,7 @@
 // The SM2 key operations method: key and parameter generation, SM2 signing and
 // verification, raw SM2 encryption, ECDH derivation, the controls and context copies.
 #include "meth_support.h"
+#include "vector_file.h"
 
 #include <gtest/gtest.h>
 
@@ -154,6 +155,43 @@ TEST_F(Sm2Pmeth, RawEncryptionSizesAndRoundTrip)
     pn = 0;
     EXPECT_NE(1, EVP_PKEY_decrypt(dctx.get(), nullptr, &pn, c.data(), 96));
     ERR_clear_error();
+}
+
+// The key stream of this cipher text is all zero for its 1-byte message (C2 = M): the
+// decrypt slot refuses it, and the encrypt slot never makes such a cipher text.
+TEST_F(Sm2Pmeth, AllZeroKeyStreamRefusedByTheDecryptSlot)
+{
+    auto v = mvtest::readVectorFile(MV_SM2_VECTOR_DIR "/sm2_enc_zero_keystream.txt").at(0);
+    BIGNUM *d = nullptr;
+    ASSERT_TRUE(BN_hex2bn(&d, v["d"].c_str()));
+    EcKey ec(EC_KEY_new_by_curve_name(NID_sm2));
+    const EC_GROUP *g = EC_KEY_get0_group(ec.get());
+    EC_POINT *pub = EC_POINT_new(g);
+    ASSERT_TRUE(EC_POINT_mul(g, pub, d, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(EC_KEY_set_private_key(ec.get(), d) && EC_KEY_set_public_key(ec.get(), pub));
+    EC_POINT_free(pub);
+    BN_free(d);
+    Pkey pk = sm2Pkey(ec.get());
+
+    Bytes c = mvtest::fromHex(v["c1"] + v["c2"] + v["c3"]);
+    Ctx dctx = ctxFor(pk.get());
+    ASSERT_EQ(1, EVP_PKEY_decrypt_init(dctx.get()));
+    Bytes plain(c.size());
+    size_t pn = plain.size();
+    EXPECT_NE(1, EVP_PKEY_decrypt(dctx.get(), plain.data(), &pn, c.data(), c.size()));
+    ERR_clear_error();
+
+    Ctx ectx = ctxFor(pk.get());
+    ASSERT_EQ(1, EVP_PKEY_encrypt_init(ectx.get()));
+    const Bytes m = mvtest::fromHex(v["msg"]);
+    for (int i = 0; i < 600; i++) {
+        size_t n = c.size();
+        ASSERT_EQ(1, EVP_PKEY_encrypt(ectx.get(), c.data(), &n, m.data(), m.size()));
+        ASSERT_NE(m[0], c[65]) << "encryption " << i << " gave C2 = M";
+        pn = plain.size();
+        ASSERT_EQ(1, EVP_PKEY_decrypt(dctx.get(), plain.data(), &pn, c.data(), n));
+        ASSERT_EQ(m[0], plain[0]);
+    }
 }
 
 struct StrCase {

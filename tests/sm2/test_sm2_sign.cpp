@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -448,9 +449,19 @@ TEST(Sm2SignSetup, MissingKeyIsRecordedInSm2Library)
     EXPECT_EQ(SM2_sign_setup(noGroup.get(), nullptr, &k, &x1), 0);
     EXPECT_EQ(k, nullptr);
     for (int i = 0; i < 2; i++) {
-        unsigned long code = ERR_get_error();
+        const char *file = nullptr, *func = nullptr;
+        int line = 0;
+        unsigned long code = ERR_get_error_all(&file, &line, &func, nullptr, nullptr);
         EXPECT_EQ(ERR_GET_LIB(code), ERR_LIB_SM2);
         EXPECT_EQ(ERR_GET_REASON(code), SM2_R_MISSING_KEY_OR_GROUP);
+        EXPECT_STREQ(func, "sm2_sign_setup");
+        // The record names the place that raised it: that line of the source raises.
+        std::ifstream src(file);
+        ASSERT_TRUE(src) << file;
+        std::string text;
+        for (int n = 0; n < line && std::getline(src, text); n++) {
+        }
+        EXPECT_NE(text.find("ERR_raise"), std::string::npos) << file << ":" << line << ": " << text;
     }
     EXPECT_EQ(ERR_get_error(), 0u);
 }

@@ -11,6 +11,7 @@ target_compile_definitions(sm2_enc_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vect
 
 mv_add_test(NAME sm2_cipher_gmt_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_cipher_gmt.cpp
   LIBS mvsm2_enc_core GTest::gtest)
+target_compile_definitions(sm2_cipher_gmt_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 
 mv_add_test(NAME sm2_exch_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_exch.cpp
   LIBS mvsm2_enc_core GTest::gtest_main)

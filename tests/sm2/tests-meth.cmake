@@ -2,12 +2,14 @@
 # the whole extension with its link options, as MirvaleClient does; the outside peer is
 # the openssl command.
 find_package(GTest REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/sm2-test-libraries.cmake)
 
 if(TARGET mvsm2)
   foreach(t setup pmeth ameth hooks)
     mv_add_test(NAME sm2_meth_${t}_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_${t}.cpp
       LIBS mvsm2 GTest::gtest_main)
   endforeach()
+  target_compile_definitions(sm2_meth_pmeth_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
   mv_add_test(NAME sm2_meth_link_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_link.cpp
     LIBS GTest::gtest_main)
 endif()
