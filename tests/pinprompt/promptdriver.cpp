@@ -1,6 +1,9 @@
 #include "promptdriver.h"
 
 #include <QApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
 #include <QTest>
 #include <QWidget>
 
@@ -151,4 +154,77 @@ QStringList PromptDriver::failures() const
 {
     std::lock_guard<std::mutex> lock(failureMutex);
     return failureList;
+}
+
+bool PromptDriver::onRealDisplay()
+{
+    return qgetenv("QT_QPA_PLATFORM") == "xcb";
+}
+
+namespace {
+
+int runXdotool(const QString &arguments)
+{
+    const QByteArray command = "xdotool " + arguments.toUtf8();
+    return std::system(command.constData());
+}
+
+} // namespace
+
+void PromptDriver::userClicks(QWidget *widget)
+{
+    if (!widget)
+        return;
+    if (!onRealDisplay()) {
+        inGui([&] { QTest::mouseClick(widget, Qt::LeftButton); });
+        return;
+    }
+    WId window = 0;
+    QPoint at;
+    inGui([&] {
+        window = widget->window()->winId();
+        at = widget->mapTo(widget->window(), widget->rect().center());
+    });
+    check(runXdotool(QString("mousemove --sync --window %1 %2 %3 click 1").arg(window).arg(at.x()).arg(at.y())) == 0,
+          "xdotool could not click " + widget->objectName());
+}
+
+void PromptDriver::userTypes(QWidget *field, const QString &ascii)
+{
+    if (!field)
+        return;
+    if (!onRealDisplay()) {
+        inGui([&] { typeText(field, ascii); });
+        return;
+    }
+    userClicks(field);
+    check(runXdotool("type --delay 20 '" + ascii + "'") == 0, "xdotool could not type");
+}
+
+void PromptDriver::userPressesEscape(QWidget *window)
+{
+    if (!window)
+        return;
+    if (!onRealDisplay()) {
+        end(window, Ending::EscapeKey);
+        return;
+    }
+    userClicks(window);
+    check(runXdotool("key Escape") == 0, "xdotool could not press Escape");
+}
+
+void PromptDriver::checkPainted(QWidget *window, const QString &what)
+{
+    if (!window || !onRealDisplay())
+        return;
+    sleepMs(300); // let the window paint
+    bool painted = false;
+    inGui([&] {
+        const QImage shown = window->screen()->grabWindow(window->winId()).toImage();
+        for (int y = 0; y < shown.height() && !painted; y += 4) {
+            for (int x = 0; x < shown.width() && !painted; x += 4)
+                painted = (shown.pixel(x, y) & 0xffffff) != 0;
+        }
+    });
+    check(painted, what + " shows as a black window");
 }
