@@ -41,11 +41,13 @@ void PromptDriver::sleepMs(int ms)
 
 void PromptDriver::typeText(QWidget *widget, const QString &text)
 {
-    for (const QChar c : text) {
-        if (c.unicode() < 0x80)
-            QTest::keyClick(widget, c.toLatin1());
+    // One key per character, as a keyboard sends it: a character beyond the 16-bit range
+    // comes as one event carrying both halves of its UTF-16 form.
+    for (const uint c : text.toUcs4()) {
+        if (c < 0x80)
+            QTest::keyClick(widget, char(c));
         else
-            QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+            QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString::fromUcs4(&c, 1), Qt::NoModifier);
     }
 }
 

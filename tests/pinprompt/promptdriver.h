@@ -61,7 +61,7 @@ public:
     QStringList failures() const;
 
     static void sleepMs(int ms);
-    // Types text into widget key by key, letters beyond ASCII included. GUI thread only.
+    // Types text into widget key by key, characters beyond ASCII included. GUI thread only.
     static void typeText(QWidget *widget, const QString &text);
 
 private:

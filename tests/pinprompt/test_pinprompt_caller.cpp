@@ -269,19 +269,38 @@ private slots:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<Ending>("ending");
         QTest::addColumn<int>("result");
+        // What the field holds once typed, and what Ok writes (zero byte aside).
+        QTest::addColumn<QString>("held");
         QTest::addColumn<QByteArray>("written");
 
         const QString atCapacity = QString("0123456789abcdefghijklmnopqrstuvwxyz").repeated(2).left(PINPROMPT_PASSWORD_CAPACITY);
-        QTest::newRow("Ok with a password") << "s3cr3t!PIN" << Ending::OkButton << 0 << QByteArray("s3cr3t!PIN");
-        QTest::newRow("Ok with an empty field") << "" << Ending::OkButton << 0 << QByteArray("");
+        const QString accented = QString::fromUtf8("ÀÉîõü ÿßñç©±µ¡¿×÷");
+        const QString accentedAtCapacity = accented.repeated(4).left(PINPROMPT_PASSWORD_CAPACITY);
+        QTest::newRow("Ok with a password") << "s3cr3t!PIN" << Ending::OkButton << 0 << "s3cr3t!PIN"
+                                            << QByteArray("s3cr3t!PIN");
+        QTest::newRow("Ok with an empty field") << "" << Ending::OkButton << 0 << "" << QByteArray("");
         QTest::newRow("Ok with Latin-1 letters") << QString::fromUtf8("pässwörd") << Ending::OkButton << 0
-                                                << QByteArray("p\xe4ssw\xf6rd");
-        QTest::newRow("Ok at the capacity") << atCapacity << Ending::OkButton << 0 << atCapacity.toLatin1();
-        QTest::newRow("Ok, typed beyond the capacity") << atCapacity + "XYZ" << Ending::OkButton << 0
+                                                << QString::fromUtf8("pässwörd") << QByteArray("p\xe4ssw\xf6rd");
+        QTest::newRow("Latin-1 accented text, byte for byte")
+            << accented << Ending::OkButton << 0 << accented
+            << QByteArray("\xc0\xc9\xee\xf5\xfc \xff\xdf\xf1\xe7\xa9\xb1\xb5\xa1\xbf\xd7\xf7");
+        QTest::newRow("characters beyond Latin-1 are not taken")
+            << QString::fromUtf8("a€жb中") << Ending::OkButton << 0 << "ab" << QByteArray("ab");
+        QTest::newRow("a character beyond 16 bits is not taken")
+            << QString::fromUtf8("x😀y") << Ending::OkButton << 0 << "xy" << QByteArray("xy");
+        QTest::newRow("Ok at the capacity (63)") << atCapacity << Ending::OkButton << 0 << atCapacity
+                                                 << atCapacity.toLatin1();
+        QTest::newRow("Ok with 64 typed") << atCapacity + "X" << Ending::OkButton << 0 << atCapacity
+                                          << atCapacity.toLatin1();
+        QTest::newRow("Ok, typed beyond the capacity") << atCapacity + "XYZ" << Ending::OkButton << 0 << atCapacity
                                                       << atCapacity.toLatin1();
-        QTest::newRow("Cancel") << "typed" << Ending::CancelButton << PINPROMPT_REJECTED << QByteArray();
-        QTest::newRow("Escape") << "typed" << Ending::EscapeKey << PINPROMPT_REJECTED << QByteArray();
-        QTest::newRow("window closed") << "typed" << Ending::CloseButton << PINPROMPT_REJECTED << QByteArray();
+        QTest::newRow("Latin-1 accented text at the capacity, one more typed")
+            << accentedAtCapacity + QString::fromUtf8("é") << Ending::OkButton << 0 << accentedAtCapacity
+            << accentedAtCapacity.toLatin1();
+        QTest::newRow("Cancel") << "typed" << Ending::CancelButton << PINPROMPT_REJECTED << "typed" << QByteArray();
+        QTest::newRow("Escape") << "typed" << Ending::EscapeKey << PINPROMPT_REJECTED << "typed" << QByteArray();
+        QTest::newRow("window closed") << "typed" << Ending::CloseButton << PINPROMPT_REJECTED << "typed"
+                                       << QByteArray();
     }
 
     void getPw()
@@ -289,6 +308,7 @@ private slots:
         QFETCH(QString, typed);
         QFETCH(Ending, ending);
         QFETCH(int, result);
+        QFETCH(QString, held);
         QFETCH(QByteArray, written);
 
         std::vector<char> buffer(bufferSize, guardByte);
@@ -308,7 +328,7 @@ private slots:
                     return;
                 PromptDriver::typeText(field, typed);
                 d.check(field->echoMode() == QLineEdit::Password, "the field does not mask");
-                d.check(field->text() == typed.left(PINPROMPT_PASSWORD_CAPACITY), "field holds " + field->text());
+                d.check(field->text() == held, "field holds " + field->text());
                 d.check(typed.isEmpty() || field->displayText() != field->text(), "typed text is shown unmasked");
             });
             if (takeScreenshot)
