@@ -181,14 +181,17 @@ void PromptDriver::userClicks(QWidget *widget)
         inGui([&] { QTest::mouseClick(widget, Qt::LeftButton); });
         return;
     }
+    // Read in the GUI thread before the click: the click may end the dialog and its export.
     WId window = 0;
     QPoint at;
+    QString name;
     inGui([&] {
         window = widget->window()->winId();
         at = widget->mapTo(widget->window(), widget->rect().center());
+        name = widget->objectName();
     });
     check(runXdotool(QString("mousemove --sync --window %1 %2 %3 click 1").arg(window).arg(at.x()).arg(at.y())) == 0,
-          "xdotool could not click " + widget->objectName());
+          "xdotool could not click " + name);
 }
 
 void PromptDriver::userTypes(QWidget *field, const QString &ascii)

@@ -83,25 +83,12 @@ void installCleanOnShow()
         QApplication::setStyle(new CleanOnShow);
 }
 
-// A thread of the caller's that lives until destroyed and runs what it is given, one call at
-// a time, as a token library's worker thread would.
-class CallerThread
+// Calls handed to one of the caller's threads, as a token library's worker thread gets them:
+// the thread runs serve() and so each call, one at a time, until stop().
+class CallQueue
 {
 public:
-    CallerThread() : worker([this] { serve(); }) {}
-    ~CallerThread()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            stopping = true;
-        }
-        wake.notify_all();
-        worker.join();
-    }
-    CallerThread(const CallerThread &) = delete;
-    CallerThread &operator=(const CallerThread &) = delete;
-
-    // Runs call in this thread and waits until it has returned.
+    // Runs call in the serving thread and waits until it has returned.
     void run(const std::function<void()> &call)
     {
         std::unique_lock<std::mutex> lock(mutex);
@@ -111,7 +98,6 @@ public:
         wake.wait(lock, [&] { return done >= ticket; });
     }
 
-private:
     void serve()
     {
         std::unique_lock<std::mutex> lock(mutex);
@@ -129,17 +115,47 @@ private:
         }
     }
 
+    void stop()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        wake.notify_all();
+    }
+
+private:
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::function<void()>> calls;
     quint64 queued = 0;
     quint64 done = 0;
     bool stopping = false;
+};
+
+// The process's main thread serves these while the test framework runs in a thread of its own.
+CallQueue mainThreadCalls;
+
+// An extra thread of the caller's, alive until destroyed.
+class CallerThread
+{
+public:
+    CallerThread() : worker([this] { calls.serve(); }) {}
+    ~CallerThread()
+    {
+        calls.stop();
+        worker.join();
+    }
+    CallerThread(const CallerThread &) = delete;
+    CallerThread &operator=(const CallerThread &) = delete;
+
+    void run(const std::function<void()> &call) { calls.run(call); }
+
+private:
+    CallQueue calls;
     std::thread worker;
 };
 
-// One prompt of a sequence: which of the caller's threads asks (0: the main thread, n: extra
-// thread n), and for what.
+// One prompt of a sequence: which of the caller's threads asks (0: the process's main thread,
+// n: extra thread n), and for what.
 enum class Prompt { Password, TipUntilCleanApp, TimedTip };
 struct PromptStep
 {
@@ -540,7 +556,7 @@ private slots:
             auto inCallerThread = [&](const std::function<void()> &call) {
                 return [&, call] {
                     if (step.thread == 0)
-                        call();
+                        mainThreadCalls.run(call);
                     else
                         threads[step.thread]->run(call);
                 };
@@ -639,13 +655,26 @@ void firstPrompt()
 
 // An outside caller has no toolkit of its own, so the library's prompts are the first use of
 // it in the process; the toolkit's GUI thread is the first thread that uses it. The test
-// framework uses the toolkit itself, so the first prompt comes before it starts.
+// framework uses the toolkit itself, so the first prompt comes before it starts, and it runs
+// in a thread of its own: a thread other than the toolkit's first keeps the toolkit's data
+// until it ends, which the main thread never does before the process's end. The main thread
+// meanwhile takes calls like any other thread of the caller.
 int main(int argc, char **argv)
 {
     if (!loadLibrary())
         return 1;
     firstPrompt();
-    TestPinPromptCaller test;
-    return QTest::qExec(&test, argc, argv);
+    int result = 1;
+    std::thread framework([&] {
+        {
+            TestPinPromptCaller test;
+            result = QTest::qExec(&test, argc, argv);
+        }
+        mainThreadCalls.stop();
+    });
+    mainThreadCalls.serve();
+    framework.join();
+    return result;
 }
+
 #include "test_pinprompt_caller.moc"
