@@ -4,9 +4,15 @@
 /*
  * pinprompt: PIN prompts for a program that has no user interface of its own.
  *
- * Every prompt builds its own Qt application object, so one prompt runs at a time and none of
- * GetPW, showTips or showDlg may be called while the tip of a showDlg is up. cleanApp and
- * initApp may be called from any thread, typically while showDlg blocks in another.
+ * GetPW, showTips and showDlg may be called from any thread, a different one each time; the
+ * calling thread blocks until its prompt ends. Every prompt runs in one thread that the library
+ * starts at the first prompt and keeps for the life of the process: there it builds its own Qt
+ * application object and destroys it before the call returns. That thread must be the first
+ * in the process to use Qt, so the caller itself uses no Qt. One prompt runs at a time: a
+ * prompt called while another runs waits for it, so none of GetPW, showTips or showDlg should
+ * be called while the tip of a showDlg is up. cleanApp and initApp may be called from any
+ * thread, typically while showDlg blocks in another. The library stays loaded once loaded
+ * (dlclose does not unload it).
  */
 
 #include "pinprompt_global.h"
@@ -33,7 +39,8 @@ PINPROMPT_EXPORT void cleanApp(void);
 
 /* Asks for a password. On Ok, writes the typed text in Latin-1 and one zero byte into pw and
  * returns 0; otherwise leaves pw untouched and returns PINPROMPT_REJECTED. A null pw shows no
- * dialog and returns PINPROMPT_REJECTED. */
+ * dialog and returns PINPROMPT_REJECTED. The field takes only characters that Latin-1 holds
+ * (no zero character), one byte each; others are not accepted as typed or pasted. */
 PINPROMPT_EXPORT int GetPW(char *pw);
 
 /* Shows the tip asking the user to confirm on the token and blocks until cleanApp (from another

@@ -3,11 +3,34 @@
 
 #include <QByteArray>
 #include <QLineEdit>
+#include <QValidator>
 
 #include <algorithm>
 #include <cstring>
 
 #include "login.h"
+
+namespace {
+
+// Takes only characters that are one Latin-1 byte each, so that the field holds exactly what
+// GetPW hands to the caller: a character beyond Latin-1 would reach the token as "?", and a
+// zero byte would end the password early. A typed, pasted or composed text that holds any
+// other character is refused as a whole and the field keeps what it had.
+class Latin1Validator : public QValidator
+{
+public:
+    using QValidator::QValidator;
+    State validate(QString &input, int &) const override
+    {
+        for (const QChar c : input) {
+            if (c.unicode() == 0 || c.unicode() > 0xff)
+                return Invalid;
+        }
+        return Acceptable;
+    }
+};
+
+} // namespace
 
 LoginDialog::LoginDialog(QWidget *parent)
     : QDialog(parent)
@@ -16,6 +39,7 @@ LoginDialog::LoginDialog(QWidget *parent)
     ui->setupUi(this);
     ui->pwLineEdit->setEchoMode(QLineEdit::Password);
     ui->pwLineEdit->setMaxLength(PINPROMPT_PASSWORD_CAPACITY);
+    ui->pwLineEdit->setValidator(new Latin1Validator(ui->pwLineEdit));
     setWindowTitle("Input PassWord");
 }
 

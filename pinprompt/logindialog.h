@@ -19,7 +19,9 @@ public:
     ~LoginDialog() override;
 
     // Copies the typed password as Latin-1 bytes and one zero byte into dst, which holds at
-    // least PINPROMPT_PASSWORD_CAPACITY + 1 bytes; never more than that is written.
+    // least PINPROMPT_PASSWORD_CAPACITY + 1 bytes; never more than that is written. The field
+    // takes only Latin-1 characters (no zero), at most PINPROMPT_PASSWORD_CAPACITY of them, so
+    // each character the user typed is one byte of the copy.
     void GetPW(char *dst);
 
 private slots:

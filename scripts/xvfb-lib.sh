@@ -105,3 +105,17 @@ wait_for_exit() {
   exit_code=0
   wait "$pid" || exit_code=$?
 }
+
+window_manager_up() {
+  local check
+  check="$(xprop -root _NET_SUPPORTING_WM_CHECK)"
+  grep -q 'window id' <<<"$check"
+}
+
+# start_window_manager SECONDS: starts openbox (its pid in wm_pid) and waits until it manages
+# the screen (the root window names its check window).
+start_window_manager() {
+  openbox --sm-disable >/dev/null 2>&1 &
+  wm_pid=$!
+  wait_for "$1" window_manager_up
+}

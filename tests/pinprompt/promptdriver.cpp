@@ -1,6 +1,9 @@
 #include "promptdriver.h"
 
 #include <QApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
 #include <QTest>
 #include <QWidget>
 
@@ -38,11 +41,13 @@ void PromptDriver::sleepMs(int ms)
 
 void PromptDriver::typeText(QWidget *widget, const QString &text)
 {
-    for (const QChar c : text) {
-        if (c.unicode() < 0x80)
-            QTest::keyClick(widget, c.toLatin1());
+    // One key per character, as a keyboard sends it: a character beyond the 16-bit range
+    // comes as one event carrying both halves of its UTF-16 form.
+    for (const uint c : text.toUcs4()) {
+        if (c < 0x80)
+            QTest::keyClick(widget, char(c));
         else
-            QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+            QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString::fromUcs4(&c, 1), Qt::NoModifier);
     }
 }
 
@@ -151,4 +156,80 @@ QStringList PromptDriver::failures() const
 {
     std::lock_guard<std::mutex> lock(failureMutex);
     return failureList;
+}
+
+bool PromptDriver::onRealDisplay()
+{
+    return qgetenv("QT_QPA_PLATFORM") == "xcb";
+}
+
+namespace {
+
+int runXdotool(const QString &arguments)
+{
+    const QByteArray command = "xdotool " + arguments.toUtf8();
+    return std::system(command.constData());
+}
+
+} // namespace
+
+void PromptDriver::userClicks(QWidget *widget)
+{
+    if (!widget)
+        return;
+    if (!onRealDisplay()) {
+        inGui([&] { QTest::mouseClick(widget, Qt::LeftButton); });
+        return;
+    }
+    // Read in the GUI thread before the click: the click may end the dialog and its export.
+    WId window = 0;
+    QPoint at;
+    QString name;
+    inGui([&] {
+        window = widget->window()->winId();
+        at = widget->mapTo(widget->window(), widget->rect().center());
+        name = widget->objectName();
+    });
+    check(runXdotool(QString("mousemove --sync --window %1 %2 %3 click 1").arg(window).arg(at.x()).arg(at.y())) == 0,
+          "xdotool could not click " + name);
+}
+
+void PromptDriver::userTypes(QWidget *field, const QString &ascii)
+{
+    if (!field)
+        return;
+    if (!onRealDisplay()) {
+        inGui([&] { typeText(field, ascii); });
+        return;
+    }
+    userClicks(field);
+    check(runXdotool("type --delay 20 '" + ascii + "'") == 0, "xdotool could not type");
+}
+
+void PromptDriver::userPressesEscape(QWidget *window)
+{
+    if (!window)
+        return;
+    if (!onRealDisplay()) {
+        end(window, Ending::EscapeKey);
+        return;
+    }
+    userClicks(window);
+    check(runXdotool("key Escape") == 0, "xdotool could not press Escape");
+}
+
+void PromptDriver::checkPainted(QWidget *window, const QString &what)
+{
+    if (!window || !onRealDisplay())
+        return;
+    sleepMs(300); // let the window paint
+    bool painted = false;
+    inGui([&] {
+        const QImage shown = window->screen()->grabWindow(window->winId()).toImage();
+        for (int y = 0; y < shown.height() && !painted; y += 4) {
+            for (int x = 0; x < shown.width() && !painted; x += 4)
+                painted = (shown.pixel(x, y) & 0xffffff) != 0;
+        }
+    });
+    check(painted, what + " shows as a black window");
 }

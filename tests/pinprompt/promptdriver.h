@@ -45,11 +45,23 @@ public:
     // Ends the dialog in the application's thread (see endDialog).
     void end(QWidget *window, Ending how);
 
+    // The user's own input. On a real X display (the xcb platform) it goes through the X
+    // server as a person's does (xdotool moves the pointer, clicks, types), so a window that
+    // paints nothing or takes no input shows; elsewhere it is sent to the widgets as test
+    // events. Text is ASCII.
+    static bool onRealDisplay();
+    void userClicks(QWidget *widget);
+    void userTypes(QWidget *field, const QString &ascii);
+    void userPressesEscape(QWidget *window);
+    // On a real display: fails unless the window shows on the screen with pixels other than
+    // black. Nothing elsewhere.
+    void checkPainted(QWidget *window, const QString &what);
+
     void check(bool condition, const QString &failure);
     QStringList failures() const;
 
     static void sleepMs(int ms);
-    // Types text into widget key by key, letters beyond ASCII included. GUI thread only.
+    // Types text into widget key by key, characters beyond ASCII included. GUI thread only.
     static void typeText(QWidget *widget, const QString &text);
 
 private:

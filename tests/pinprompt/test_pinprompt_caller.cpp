@@ -7,6 +7,7 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QSet>
 #include <QTest>
@@ -14,8 +15,12 @@
 
 #include <dlfcn.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include "login.h"
@@ -56,28 +61,112 @@ void cleanAppFromAnotherThread()
 // Set while the test wants cleanApp to come between the tip's show and its event loop.
 std::atomic<bool> cleanOnFirstShow{false};
 
-// Installed on each application object: when the tip is shown, before showDlg enters its
-// event loop, calls cleanApp from another thread and waits for it.
-class CleanOnShow : public QObject
+// Given to the application object while cleanOnFirstShow is set: the style polishes the tip
+// as it is shown, before showDlg enters its event loop, and then calls cleanApp from another
+// thread and waits for it. (An application-wide event filter would not do: the toolkit runs
+// those only in the process's first GUI thread, which need not be the prompt's.)
+class CleanOnShow : public QProxyStyle
 {
 public:
-    using QObject::QObject;
-    bool eventFilter(QObject *watched, QEvent *event) override
+    void polish(QWidget *widget) override
     {
-        if (event->type() == QEvent::Show && watched->inherits("LCDTipsDialog")
-            && cleanOnFirstShow.exchange(false))
+        QProxyStyle::polish(widget);
+        if (widget->inherits("LCDTipsDialog") && cleanOnFirstShow.exchange(false))
             cleanAppFromAnotherThread();
-        return false;
     }
+    using QProxyStyle::polish;
 };
 
 void installCleanOnShow()
 {
-    QCoreApplication *app = QCoreApplication::instance();
-    app->installEventFilter(new CleanOnShow(app));
+    if (cleanOnFirstShow.load())
+        QApplication::setStyle(new CleanOnShow);
 }
 
+// Calls handed to one of the caller's threads, as a token library's worker thread gets them:
+// the thread runs serve() and so each call, one at a time, until stop().
+class CallQueue
+{
+public:
+    // Runs call in the serving thread and waits until it has returned.
+    void run(const std::function<void()> &call)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        const quint64 ticket = ++queued;
+        calls.push_back(call);
+        wake.notify_all();
+        wake.wait(lock, [&] { return done >= ticket; });
+    }
+
+    void serve()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            wake.wait(lock, [&] { return stopping || !calls.empty(); });
+            if (calls.empty())
+                return;
+            const std::function<void()> call = calls.front();
+            calls.pop_front();
+            lock.unlock();
+            call();
+            lock.lock();
+            ++done;
+            wake.notify_all();
+        }
+    }
+
+    void stop()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        wake.notify_all();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> calls;
+    quint64 queued = 0;
+    quint64 done = 0;
+    bool stopping = false;
+};
+
+// The process's main thread serves these while the test framework runs in a thread of its own.
+CallQueue mainThreadCalls;
+
+// An extra thread of the caller's, alive until destroyed.
+class CallerThread
+{
+public:
+    CallerThread() : worker([this] { calls.serve(); }) {}
+    ~CallerThread()
+    {
+        calls.stop();
+        worker.join();
+    }
+    CallerThread(const CallerThread &) = delete;
+    CallerThread &operator=(const CallerThread &) = delete;
+
+    void run(const std::function<void()> &call) { calls.run(call); }
+
+private:
+    CallQueue calls;
+    std::thread worker;
+};
+
+// One prompt of a sequence: which of the caller's threads asks (0: the process's main thread,
+// n: extra thread n), and for what.
+enum class Prompt { Password, TipUntilCleanApp, TimedTip };
+struct PromptStep
+{
+    int thread;
+    Prompt prompt;
+};
+using PromptSteps = QVector<PromptStep>;
+
 } // namespace
+
+Q_DECLARE_METATYPE(PromptSteps)
 
 class TestPinPromptCaller : public QObject
 {
@@ -120,15 +209,7 @@ private slots:
     {
         PromptDriver::watchApplications();
         qAddPreRoutine(installCleanOnShow);
-        QVERIFY2(!libraryPath().isEmpty(), "PINPROMPT_LIB names the library");
-        lib.handle = dlopen(libraryPath().constData(), RTLD_NOW | RTLD_LOCAL);
-        QVERIFY2(lib.handle, dlerror());
-        lib.initApp = reinterpret_cast<VoidFn>(dlsym(lib.handle, "initApp"));
-        lib.cleanApp = reinterpret_cast<VoidFn>(dlsym(lib.handle, "cleanApp"));
-        lib.GetPW = reinterpret_cast<GetPwFn>(dlsym(lib.handle, "GetPW"));
-        lib.showDlg = reinterpret_cast<VoidFn>(dlsym(lib.handle, "showDlg"));
-        lib.showTips = reinterpret_cast<VoidFn>(dlsym(lib.handle, "_Z8showTipsv"));
-        QVERIFY(lib.initApp && lib.cleanApp && lib.GetPW && lib.showDlg && lib.showTips);
+        QVERIFY2(lib.handle, "the library was not loaded");
     }
 
     void init()
@@ -204,19 +285,38 @@ private slots:
         QTest::addColumn<QString>("typed");
         QTest::addColumn<Ending>("ending");
         QTest::addColumn<int>("result");
+        // What the field holds once typed, and what Ok writes (zero byte aside).
+        QTest::addColumn<QString>("held");
         QTest::addColumn<QByteArray>("written");
 
         const QString atCapacity = QString("0123456789abcdefghijklmnopqrstuvwxyz").repeated(2).left(PINPROMPT_PASSWORD_CAPACITY);
-        QTest::newRow("Ok with a password") << "s3cr3t!PIN" << Ending::OkButton << 0 << QByteArray("s3cr3t!PIN");
-        QTest::newRow("Ok with an empty field") << "" << Ending::OkButton << 0 << QByteArray("");
+        const QString accented = QString::fromUtf8("ÀÉîõü ÿßñç©±µ¡¿×÷");
+        const QString accentedAtCapacity = accented.repeated(4).left(PINPROMPT_PASSWORD_CAPACITY);
+        QTest::newRow("Ok with a password") << "s3cr3t!PIN" << Ending::OkButton << 0 << "s3cr3t!PIN"
+                                            << QByteArray("s3cr3t!PIN");
+        QTest::newRow("Ok with an empty field") << "" << Ending::OkButton << 0 << "" << QByteArray("");
         QTest::newRow("Ok with Latin-1 letters") << QString::fromUtf8("pässwörd") << Ending::OkButton << 0
-                                                << QByteArray("p\xe4ssw\xf6rd");
-        QTest::newRow("Ok at the capacity") << atCapacity << Ending::OkButton << 0 << atCapacity.toLatin1();
-        QTest::newRow("Ok, typed beyond the capacity") << atCapacity + "XYZ" << Ending::OkButton << 0
+                                                << QString::fromUtf8("pässwörd") << QByteArray("p\xe4ssw\xf6rd");
+        QTest::newRow("Latin-1 accented text, byte for byte")
+            << accented << Ending::OkButton << 0 << accented
+            << QByteArray("\xc0\xc9\xee\xf5\xfc \xff\xdf\xf1\xe7\xa9\xb1\xb5\xa1\xbf\xd7\xf7");
+        QTest::newRow("characters beyond Latin-1 are not taken")
+            << QString::fromUtf8("a€жb中") << Ending::OkButton << 0 << "ab" << QByteArray("ab");
+        QTest::newRow("a character beyond 16 bits is not taken")
+            << QString::fromUtf8("x😀y") << Ending::OkButton << 0 << "xy" << QByteArray("xy");
+        QTest::newRow("Ok at the capacity (63)") << atCapacity << Ending::OkButton << 0 << atCapacity
+                                                 << atCapacity.toLatin1();
+        QTest::newRow("Ok with 64 typed") << atCapacity + "X" << Ending::OkButton << 0 << atCapacity
+                                          << atCapacity.toLatin1();
+        QTest::newRow("Ok, typed beyond the capacity") << atCapacity + "XYZ" << Ending::OkButton << 0 << atCapacity
                                                       << atCapacity.toLatin1();
-        QTest::newRow("Cancel") << "typed" << Ending::CancelButton << PINPROMPT_REJECTED << QByteArray();
-        QTest::newRow("Escape") << "typed" << Ending::EscapeKey << PINPROMPT_REJECTED << QByteArray();
-        QTest::newRow("window closed") << "typed" << Ending::CloseButton << PINPROMPT_REJECTED << QByteArray();
+        QTest::newRow("Latin-1 accented text at the capacity, one more typed")
+            << accentedAtCapacity + QString::fromUtf8("é") << Ending::OkButton << 0 << accentedAtCapacity
+            << accentedAtCapacity.toLatin1();
+        QTest::newRow("Cancel") << "typed" << Ending::CancelButton << PINPROMPT_REJECTED << "typed" << QByteArray();
+        QTest::newRow("Escape") << "typed" << Ending::EscapeKey << PINPROMPT_REJECTED << "typed" << QByteArray();
+        QTest::newRow("window closed") << "typed" << Ending::CloseButton << PINPROMPT_REJECTED << "typed"
+                                       << QByteArray();
     }
 
     void getPw()
@@ -224,6 +324,7 @@ private slots:
         QFETCH(QString, typed);
         QFETCH(Ending, ending);
         QFETCH(int, result);
+        QFETCH(QString, held);
         QFETCH(QByteArray, written);
 
         std::vector<char> buffer(bufferSize, guardByte);
@@ -243,7 +344,7 @@ private slots:
                     return;
                 PromptDriver::typeText(field, typed);
                 d.check(field->echoMode() == QLineEdit::Password, "the field does not mask");
-                d.check(field->text() == typed.left(PINPROMPT_PASSWORD_CAPACITY), "field holds " + field->text());
+                d.check(field->text() == held, "field holds " + field->text());
                 d.check(typed.isEmpty() || field->displayText() != field->text(), "typed text is shown unmasked");
             });
             if (takeScreenshot)
@@ -424,6 +525,88 @@ private slots:
         QVERIFY2(driver.failures().isEmpty(), qPrintable(driver.failures().join("; ")));
     }
 
+    void promptsFromAnyThread_data()
+    {
+        QTest::addColumn<PromptSteps>("steps");
+        const PromptStep mainPw{0, Prompt::Password};
+        QTest::newRow("main, thread, main, thread: passwords")
+            << PromptSteps{mainPw, {1, Prompt::Password}, mainPw, {1, Prompt::Password}};
+        QTest::newRow("main, thread, main, thread: every prompt")
+            << PromptSteps{{0, Prompt::TipUntilCleanApp}, {1, Prompt::Password}, {0, Prompt::TimedTip},
+                           {1, Prompt::TipUntilCleanApp}, mainPw};
+        QTest::newRow("two different extra threads")
+            << PromptSteps{{1, Prompt::Password}, {2, Prompt::Password}, {1, Prompt::TimedTip},
+                           {2, Prompt::TipUntilCleanApp}};
+        QTest::newRow("extra thread, then main") << PromptSteps{{2, Prompt::TipUntilCleanApp}, mainPw};
+    }
+
+    // Each prompt comes from the thread its step names, and the user answers it: the dialog
+    // shows, takes the typed text and the click, and the export returns with its result.
+    void promptsFromAnyThread()
+    {
+        QFETCH(PromptSteps, steps);
+        std::map<int, std::unique_ptr<CallerThread>> threads;
+        int n = 0;
+        for (const PromptStep &step : steps) {
+            ++n;
+            const QString where = step.thread == 0 ? "the main thread" : QString("thread %1").arg(step.thread);
+            const QString what = QString("prompt %1 from %2").arg(n).arg(where);
+            if (step.thread != 0 && !threads.count(step.thread))
+                threads[step.thread].reset(new CallerThread);
+            auto inCallerThread = [&](const std::function<void()> &call) {
+                return [&, call] {
+                    if (step.thread == 0)
+                        mainThreadCalls.run(call);
+                    else
+                        threads[step.thread]->run(call);
+                };
+            };
+
+            PromptDriver driver;
+            switch (step.prompt) {
+            case Prompt::Password: {
+                const QString typed = QString("pin%1-%2").arg(n).arg(step.thread);
+                std::vector<char> buffer(bufferSize, guardByte);
+                int got = -1;
+                driver.run(inCallerThread([&] { got = lib.GetPW(buffer.data()); }), [&](PromptDriver &d) {
+                    QWidget *dialog = d.waitForWindow("LoginDialog");
+                    if (!dialog)
+                        return;
+                    d.checkPainted(dialog, "the password dialog");
+                    d.userTypes(dialog->findChild<QLineEdit *>("pwLineEdit"), typed);
+                    d.userClicks(dialog->findChild<QPushButton *>("okBtn"));
+                    d.check(d.waitForReturn(), "GetPW did not return after Ok");
+                });
+                QVERIFY2(driver.failures().isEmpty(), qPrintable(what + ": " + driver.failures().join("; ")));
+                QVERIFY2(got == 0, qPrintable(what + QString(": GetPW gave %1").arg(got)));
+                QCOMPARE(QByteArray(buffer.data()), typed.toLatin1());
+                break;
+            }
+            case Prompt::TipUntilCleanApp:
+                driver.run(inCallerThread(lib.showDlg), [&](PromptDriver &d) {
+                    QWidget *tip = d.waitForWindow("LCDTipsDialog");
+                    if (!tip)
+                        return;
+                    d.checkPainted(tip, "the tip");
+                    std::thread(lib.cleanApp).join();
+                    d.check(d.waitForReturn(), "showDlg did not return after cleanApp");
+                });
+                QVERIFY2(driver.failures().isEmpty(), qPrintable(what + ": " + driver.failures().join("; ")));
+                break;
+            case Prompt::TimedTip:
+                driver.run(inCallerThread(lib.showTips), [&](PromptDriver &d) {
+                    QWidget *tip = d.waitForWindow("LCDTipsDialog");
+                    d.checkPainted(tip, "the tip");
+                    d.userPressesEscape(tip);
+                    d.check(d.waitForReturn(), "showTips did not return after Escape");
+                });
+                QVERIFY2(driver.failures().isEmpty(), qPrintable(what + ": " + driver.failures().join("; ")));
+                break;
+            }
+            QVERIFY2(!QCoreApplication::instance(), qPrintable(what + ": its application object outlived it"));
+        }
+    }
+
     void cleanupTestCase()
     {
         if (lib.handle)
@@ -431,5 +614,67 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestPinPromptCaller)
+namespace {
+
+bool loadLibrary()
+{
+    if (libraryPath().isEmpty()) {
+        std::fprintf(stderr, "PINPROMPT_LIB does not name the library\n");
+        return false;
+    }
+    lib.handle = dlopen(libraryPath().constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib.handle) {
+        std::fprintf(stderr, "%s\n", dlerror());
+        return false;
+    }
+    lib.initApp = reinterpret_cast<VoidFn>(dlsym(lib.handle, "initApp"));
+    lib.cleanApp = reinterpret_cast<VoidFn>(dlsym(lib.handle, "cleanApp"));
+    lib.GetPW = reinterpret_cast<GetPwFn>(dlsym(lib.handle, "GetPW"));
+    lib.showDlg = reinterpret_cast<VoidFn>(dlsym(lib.handle, "showDlg"));
+    lib.showTips = reinterpret_cast<VoidFn>(dlsym(lib.handle, "_Z8showTipsv"));
+    return lib.initApp && lib.cleanApp && lib.GetPW && lib.showDlg && lib.showTips;
+}
+
+// The first prompt of the process: a tip, taken down by cleanApp from a second thread that
+// repeats it until showDlg has returned (a cleanApp before the tip is recorded does nothing).
+void firstPrompt()
+{
+    std::atomic<bool> returned{false};
+    std::thread taker([&] {
+        while (!returned.load()) {
+            lib.cleanApp();
+            PromptDriver::sleepMs(20);
+        }
+    });
+    lib.showDlg();
+    returned.store(true);
+    taker.join();
+}
+
+} // namespace
+
+// An outside caller has no toolkit of its own, so the library's prompts are the first use of
+// it in the process; the toolkit's GUI thread is the first thread that uses it. The test
+// framework uses the toolkit itself, so the first prompt comes before it starts, and it runs
+// in a thread of its own: a thread other than the toolkit's first keeps the toolkit's data
+// until it ends, which the main thread never does before the process's end. The main thread
+// meanwhile takes calls like any other thread of the caller.
+int main(int argc, char **argv)
+{
+    if (!loadLibrary())
+        return 1;
+    firstPrompt();
+    int result = 1;
+    std::thread framework([&] {
+        {
+            TestPinPromptCaller test;
+            result = QTest::qExec(&test, argc, argv);
+        }
+        mainThreadCalls.stop();
+    });
+    mainThreadCalls.serve();
+    framework.join();
+    return result;
+}
+
 #include "test_pinprompt_caller.moc"

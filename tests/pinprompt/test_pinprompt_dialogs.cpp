@@ -89,6 +89,43 @@ private slots:
         QVERIFY(!dialog.isVisible());
     }
 
+    void passwordFieldTakesLatin1Only_data()
+    {
+        QTest::addColumn<bool>("pasted");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("held");
+        const QString accented = QString::fromUtf8("preÑandú ©ÿ");
+        QTest::newRow("typed Latin-1") << false << QString::fromUtf8("Ñandú ©ÿ") << accented;
+        QTest::newRow("typed euro sign") << false << QString::fromUtf8("€") << "pre";
+        QTest::newRow("typed Cyrillic and Chinese") << false << QString::fromUtf8("ж中") << "pre";
+        QTest::newRow("pasted Latin-1") << true << QString::fromUtf8("Ñandú ©ÿ") << accented;
+        QTest::newRow("pasted with a character beyond Latin-1") << true << QString::fromUtf8("a€b") << "pre";
+        QTest::newRow("pasted with a character beyond 16 bits") << true << QString::fromUtf8("x😀y") << "pre";
+        QTest::newRow("pasted with a zero character") << true << QString("a") + QChar(0) + "b" << "pre";
+        QTest::newRow("pasted beyond the capacity") << true << QString(PINPROMPT_PASSWORD_CAPACITY, QChar('z'))
+                                                   << "pre" + QString(PINPROMPT_PASSWORD_CAPACITY - 3, QChar('z'));
+    }
+
+    // Whatever way a text comes into the field, it holds only what GetPW hands back byte for
+    // byte; a text with any other character is refused whole.
+    void passwordFieldTakesLatin1Only()
+    {
+        QFETCH(bool, pasted);
+        QFETCH(QString, text);
+        QFETCH(QString, held);
+        LoginDialog dialog;
+        auto *field = dialog.findChild<QLineEdit *>("pwLineEdit");
+        QTest::keyClicks(field, "pre");
+        if (pasted)
+            field->insert(text);
+        else
+            QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, text, Qt::NoModifier);
+        QCOMPARE(field->text(), held);
+        std::vector<char> buffer(PINPROMPT_PASSWORD_CAPACITY + 1, char(0x5a));
+        dialog.GetPW(buffer.data());
+        QCOMPARE(QByteArray(buffer.data()), held.toLatin1());
+    }
+
     // The copy stops at the capacity even when the field has been made to hold more.
     void getPwNeverWritesBeyondTheCapacity()
     {
