@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <cerrno>
+#include <iconv.h>
+
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 
@@ -167,6 +170,41 @@ std::string randomSerialNumber()
     return std::string("MV") + text;
 }
 
+// A token keeps its label in GBK, the command line speaks UTF-8. Converts `in` from one
+// encoding to the other; false when it does not convert. With `escape`, a byte that does
+// not convert is written as \xNN instead and the conversion goes on.
+bool convertText(const std::string &in, const char *from, const char *to, bool escape, std::string &out)
+{
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    out.clear();
+    std::vector<char> input(in.begin(), in.end());
+    char *src = input.data();
+    size_t srcLeft = input.size();
+    bool ok = true;
+    while (srcLeft > 0) {
+        char buffer[256];
+        char *dst = buffer;
+        size_t dstLeft = sizeof buffer;
+        const size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+        out.append(buffer, static_cast<size_t>(dst - buffer));
+        if (rc != static_cast<size_t>(-1) || errno == E2BIG)
+            continue;
+        if (!escape) {
+            ok = false;
+            break;
+        }
+        char hex[5];
+        snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(*src));
+        out += hex;
+        ++src;
+        --srcLeft;
+    }
+    iconv_close(cd);
+    return ok;
+}
+
 int initDevice(int argc, char **argv)
 {
     Args args(argc, argv, 2, {"--label", "--serial", "--manufacturer"}, {});
@@ -175,11 +213,12 @@ int initDevice(int argc, char **argv)
     checkName(name, "device");
     DeviceRecord d;
     d.name = name;
-    d.label = args.get("--label", name);
+    if (!convertText(args.get("--label", name), "UTF-8", "GBK", false, d.label))
+        fail("the label must be UTF-8 text that GBK can hold");
     d.serialNumber = args.has("--serial") ? args.get("--serial") : randomSerialNumber();
     d.manufacturer = args.get("--manufacturer", "Mirvale");
     if (d.label.size() > sizeof(DEVINFO::Label))
-        fail("the label must be at most 32 bytes");
+        fail("the label must be at most 32 bytes in GBK");
     if (d.serialNumber.size() > sizeof(DEVINFO::SerialNumber))
         fail("the serial number must be at most 32 bytes");
     if (d.manufacturer.size() > sizeof(DEVINFO::Manufacturer))
@@ -339,7 +378,9 @@ int list(int argc, char **argv)
         fail("cannot read the store at " + Store::directory());
     std::cout << "store " << Store::directory() << "\n";
     for (const auto &d : data.devices) {
-        std::cout << "device " << d.name << (d.present ? " [inserted]" : " [removed]") << " label=" << d.label
+        std::string label;
+        convertText(d.label, "GBK", "UTF-8", true, label);
+        std::cout << "device " << d.name << (d.present ? " [inserted]" : " [removed]") << " label=" << label
                   << " serial=" << d.serialNumber << " manufacturer=" << d.manufacturer << "\n";
         for (const auto &a : d.applications) {
             std::cout << "  application " << a.name << " admin-retries=" << a.adminPin.retriesLeft << "/"

@@ -19,9 +19,8 @@ device=MirvaleKey01
 listing="$("$mvtoken" list)"
 
 if ! grep -q '^device ' <<<"$listing"; then
-  # The device label is read as GBK by the program.
-  label="$(printf '演示密钥' | iconv -f UTF-8 -t GBK 2>/dev/null || printf 'Mirvale Demo')"
-  "$mvtoken" init-device "$device" --label "$label" --serial MV2024000001 \
+  # mvtoken keeps the label as GBK, as a token does.
+  "$mvtoken" init-device "$device" --label '演示密钥' --serial MV2024000001 \
     --manufacturer "Mirvale Technology"
   "$mvtoken" create-app "$device" MirvaleApp --admin-pin 12345678 --user-pin 123456 \
     --admin-retries 10 --user-retries 6

@@ -13,16 +13,28 @@ QString text(const char *utf8)
     return Utils::convertCharToUTF8Str(utf8);
 }
 
-// A PIN travels to the token as Latin-1 bytes in a 64-byte buffer with a closing NUL.
+// What the token takes for the new application; the first application is deleted before
+// the new one is created, so everything it would refuse is refused before that.
+// A PIN travels as Latin-1 bytes in a 64-byte buffer with a closing NUL.
 constexpr int kMaxPinBytes = 63;
+// The application name travels as UTF-8 bytes, 1 to 63 of them.
+constexpr int kMaxNameBytes = 63;
+// Retry counts from 1 to 255.
+constexpr int kMaxRetries = 255;
 
 bool pinFits(const QString &pin)
 {
-    return !pin.isEmpty() && pin.toLatin1().size() <= kMaxPinBytes;
+    return !pin.isEmpty() && Utils::isLatin1Text(pin) && pin.toLatin1().size() <= kMaxPinBytes;
 }
 
-// A retry count must be a positive decimal number, given in digits only, so that the
-// number the token receives is the one the user typed.
+bool nameFits(const QString &name)
+{
+    const int bytes = name.toUtf8().size();
+    return bytes > 0 && bytes <= kMaxNameBytes;
+}
+
+// A retry count is a decimal number in digits only, so that the number the token
+// receives is the one the user typed.
 bool isRetryCount(const QString &count)
 {
     if (count.isEmpty())
@@ -33,7 +45,7 @@ bool isRetryCount(const QString &count)
     }
     bool ok = false;
     const int value = count.toInt(&ok, 10);
-    return ok && value > 0;
+    return ok && value >= 1 && value <= kMaxRetries;
 }
 
 } // namespace
@@ -123,6 +135,12 @@ void Format::onFormatSlot()
         Utils::showMsgTip(text("您输入的两次新用户PIN码不一致！"));
         return;
     }
+    // The token takes PINs as Latin-1 bytes: any other character would reach it as "?".
+    // Refused before the first token call (the repetitions equal the new PINs by now).
+    if (!Utils::isLatin1Text(adminPin) || !Utils::isLatin1Text(newAdminPin) || !Utils::isLatin1Text(newUserPin)) {
+        Utils::showMsgTip(Utils::pinCharsetTip());
+        return;
+    }
     if (VerifyAdminPin(adminPin) != 0) {
         Utils::showMsgTip(text("您管理员PIN码错误！"));
         return;
@@ -166,10 +184,10 @@ qint64 Format::FormatDev(QString label, QString appName, QString adminPin, QStri
     if (label.isEmpty() || appName.isEmpty() || adminPin.isEmpty() || newAdminPin.isEmpty()
         || newUserPin.isEmpty() || adminRetries.isEmpty() || userRetries.isEmpty())
         return 1;
-    // The first application is deleted before the new one is created: refuse here,
-    // before anything on the token changes, what the creation could not accept.
-    if (!pinFits(newAdminPin) || !pinFits(newUserPin) || !isRetryCount(adminRetries)
-        || !isRetryCount(userRetries))
+    // Refused here, before anything on the token changes: a label that the token cannot
+    // keep as GBK, and a new application that the creation could not accept.
+    if (!Utils::isTokenLabel(label) || !nameFits(appName) || !pinFits(newAdminPin) || !pinFits(newUserPin)
+        || !isRetryCount(adminRetries) || !isRetryCount(userRetries))
         return 1;
     if (!lib || !dlsym(lib, "SKF_SetLabel"))
         return 1;

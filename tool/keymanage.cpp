@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QMetaType>
 #include <QTreeWidgetItem>
+#include <QVariant>
 
 #include <dlfcn.h>
 #include <cstring>
@@ -26,6 +27,11 @@ QByteArray fieldBytes(const char *field, size_t size)
     const size_t length = nul ? static_cast<size_t>(static_cast<const char *>(nul) - field) : size;
     return QByteArray(field, static_cast<int>(length));
 }
+
+// A certificate item keeps its certificate: the DER bytes and whether it is the
+// signature certificate, so that a click shows exactly that certificate's fields.
+constexpr int kCertDerRole = Qt::UserRole;
+constexpr int kCertSignRole = Qt::UserRole + 1;
 
 QString retriesText(ULONG retries)
 {
@@ -140,7 +146,9 @@ void KeyManage::loadKeyCertInfo(QString name, QList<QString> &certList)
                 const QString &summary = exported.at(1);
                 certList.append(container + "#" + summary);
                 const QString serial = summary.split('#', Qt::KeepEmptyParts).at(1);
-                new QTreeWidgetItem(containerItem, QStringList(text("证书序号:") + serial));
+                auto *certItem = new QTreeWidgetItem(containerItem, QStringList(text("证书序号:") + serial));
+                certItem->setData(0, kCertDerRole, QByteArray::fromBase64(exported.at(0).toLatin1()));
+                certItem->setData(0, kCertSignRole, sign);
             }
             Utils::CloseContainer(lib, hCon);
         }
@@ -156,26 +164,24 @@ void KeyManage::onCertShowSlot(QTreeWidgetItem *item, int column)
     const QString itemText = item->text(column);
     if (!itemText.startsWith(text("证书序号"), Qt::CaseSensitive))
         return;
-    const QStringList parts = itemText.split(':', Qt::KeepEmptyParts);
-    const QString serial = parts.value(1);
-
-    for (const QString &entry : qAsConst(certList)) {
-        if (!entry.contains(serial, Qt::CaseSensitive))
-            continue;
-        const QStringList fields = entry.split('#', Qt::KeepEmptyParts);
-        if (fields.size() != 8)
-            return;
-        ui->certBrowser->append(text("版本号：") + fields.at(1));
-        ui->certBrowser->append(text("序列号：") + fields.at(2));
-        ui->certBrowser->append(text("颁发者：") + fields.at(3));
-        ui->certBrowser->append(text("持有者：") + fields.at(4));
-        ui->certBrowser->append(text("开始时间：") + fields.at(5));
-        ui->certBrowser->append(text("结束时间：") + fields.at(6));
-        ui->certBrowser->append(fields.at(7) == QLatin1String("0") ? text("证书属性：加密证书")
-                                                                   : text("证书属性：签名证书"));
-        ui->certBrowser->scrollToAnchor(text("版本号：") + fields.at(1));
+    // The item's own certificate, read afresh: no search of the certificate list, whose
+    // entries cannot be told apart by a serial number (one may occur inside another entry)
+    // nor split back into fields when a name holds "#".
+    const QVariant der = item->data(0, kCertDerRole);
+    if (!der.isValid())
         return;
-    }
+    QByteArray bytes = der.toByteArray();
+    const QStringList fields = Utils::CertFields(reinterpret_cast<BYTE *>(bytes.data()), ULONG(bytes.size()),
+                                                 item->data(0, kCertSignRole).toBool());
+    ui->certBrowser->append(text("版本号：") + fields.at(0));
+    ui->certBrowser->append(text("序列号：") + fields.at(1));
+    ui->certBrowser->append(text("颁发者：") + fields.at(2));
+    ui->certBrowser->append(text("持有者：") + fields.at(3));
+    ui->certBrowser->append(text("开始时间：") + fields.at(4));
+    ui->certBrowser->append(text("结束时间：") + fields.at(5));
+    ui->certBrowser->append(fields.at(6) == QLatin1String("0") ? text("证书属性：加密证书")
+                                                               : text("证书属性：签名证书"));
+    ui->certBrowser->scrollToAnchor(text("版本号：") + fields.at(0));
 }
 
 void KeyManage::onChangePinSlot()
@@ -198,6 +204,11 @@ void KeyManage::onChangePinSlot()
     }
     if (newPin != confirmPin) {
         Utils::showMsgTip(text("您输入的两次新PIN码不一致！"));
+        return;
+    }
+    // The token takes PINs as Latin-1 bytes: any other character would reach it as "?".
+    if (!Utils::isLatin1Text(oldPin) || !Utils::isLatin1Text(newPin)) {
+        Utils::showMsgTip(Utils::pinCharsetTip());
         return;
     }
     changePin(oldPin, newPin);

@@ -124,6 +124,11 @@ void Utils::showMsgTip(const QString &text)
     box.exec();
 }
 
+QString Utils::pinCharsetTip()
+{
+    return convertCharToUTF8Str("PIN码中含有不支持的字符！");
+}
+
 QString Utils::getLibName(int kind, const QString &path)
 {
     QString result;

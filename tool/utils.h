@@ -4,6 +4,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "skfapi.h"
 
@@ -28,6 +29,8 @@ public:
     static QList<QString> parseCharArray(char *list, int length);
     // Modal warning box "温馨提示：" with the single button "确定".
     static void showMsgTip(const QString &text);
+    // The pages' tip for a PIN that holds a character the token cannot take (outside Latin-1).
+    static QString pinCharsetTip();
     // The text between the first and the second ':' (or the line's end, which it keeps) of
     // the first line starting with SKFLIBNAME (kind 0) or OESLIBNAME (kind 1); null when no
     // line matches or the matching line holds no ':'.
@@ -38,10 +41,15 @@ public:
     // Each wrapper looks its token function up by name in the token library `lib` at every
     // call. Results: the library's code, 1000 for a null library or object handle (1 from
     // CloseApplication), 3 for a missing function (1 from SetLabel and DeleteApplication);
-    // handles are null and lists empty on any failure. Names and PINs go to the library as
-    // Latin-1 bytes; a PIN, or the name given to OpenApplication, has room for 63 bytes and a
-    // longer one is refused without calling the library (SAR_PIN_LEN_RANGE from the PIN
-    // wrappers, a null handle otherwise).
+    // handles are null and lists empty on any failure. Names go to the library as UTF-8
+    // bytes, the encoding the name lists are read in, so a name read from the token goes
+    // back as the bytes it came in; the label goes as GBK (see isTokenLabel). PINs go as
+    // Latin-1 bytes. A PIN, or the name given to OpenApplication, has room for 63 bytes.
+    // Text that cannot be sent as it is typed is refused without calling the library: a
+    // PIN holding a character outside Latin-1 (SAR_PIN_INVALID from the PIN wrappers), a
+    // longer PIN or name (SAR_PIN_LEN_RANGE), a label that isTokenLabel refuses
+    // (SAR_INVALIDPARAMERR: no GBK form, SAR_NAMELENERR: too long); the handle wrappers
+    // then give null.
     static void *OpenDev(void *lib, const QString &name);
     static QList<QString> EnmuDevList(void *lib);
     static QList<QString> EnmuAppList(void *lib, void *hDev);
@@ -65,6 +73,11 @@ public:
     // Retry counts are decimal texts (not a number: 0).
     static void *CreateApplication(void *lib, void *hDev, QString appName, QString adminPin,
                                    QString adminRetries, QString userPin, QString userRetries);
+    // True when every character of the text is a Latin-1 character, as a PIN must be.
+    static bool isLatin1Text(const QString &text);
+    // True when the label has a GBK form of at most the 32 bytes of the device
+    // information's label field: what the token can keep and the key page reads back.
+    static bool isTokenLabel(const QString &label);
 
     // --- Certificate summaries (utils_cert.cpp) ---
     // Writes one field of the DER certificate (cert, certLen) selected by type (1 public
@@ -74,7 +87,10 @@ public:
     // a certificate, -1 the field cannot be produced or does not fit.
     static int MVSecMiddlewarePubFunc_GetInfoFromCert(unsigned char *cert, unsigned long certLen, int type,
                                                       char *out, int *outLen, char *out2, int *out2Len);
-    // "version#serial#issuer#subject#notBefore#notAfter#1|0"; fields that cannot be read stay empty.
+    // The seven fields of the summary: version, serial number, issuer, subject, notBefore,
+    // notAfter, "1" or "0"; fields that cannot be read stay empty.
+    static QStringList CertFields(BYTE *cert, ULONG certLen, bool sign);
+    // The fields joined by "#" (a "#" inside a name is not escaped).
     static QString ParseCert(BYTE *cert, ULONG certLen, bool sign);
     // "YYMMDDhhmmssZ" or "YYYYMMDDhhmmssZ" into "20YY年MM月DD日hh时mm分 ".
     static QString convertTimeFromUTCTime(QString time);

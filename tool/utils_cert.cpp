@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QDebug>
+#include <QStringList>
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -50,19 +51,82 @@ std::string cutUtf8(const std::string &text, size_t max)
     return text.substr(0, end);
 }
 
+// The first value of the attribute as UTF-8 text, whatever ASN.1 string type holds it
+// (PrintableString, UTF8String, BMPString, T61String, UniversalString, ...), up to its
+// first NUL and at most 255 bytes; empty when the name has no such value or it cannot be
+// converted.
+std::string attributeText(X509_NAME *name, int nid)
+{
+    const int index = X509_NAME_get_index_by_NID(name, nid, -1);
+    if (index < 0)
+        return std::string();
+    const ASN1_STRING *value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index));
+    unsigned char *utf8 = nullptr;
+    const int length = value ? ASN1_STRING_to_UTF8(&utf8, value) : -1;
+    std::string text;
+    if (length > 0)
+        text.assign(reinterpret_cast<const char *>(utf8), strnlen(reinterpret_cast<const char *>(utf8), size_t(length)));
+    OPENSSL_free(utf8);
+    return cutUtf8(text, kNameValueSize - 1);
+}
+
 std::string nameText(X509_NAME *name)
 {
     std::string text;
     for (const auto &attr : kNameAttributes) {
-        char value[kNameValueSize];
-        memset(value, 0, sizeof value);
-        if (X509_NAME_get_text_by_NID(name, attr.nid, value, sizeof value) > 0) {
+        const std::string value = attributeText(name, attr.nid);
+        if (!value.empty()) {
             text += attr.label;
             text += value;
             text += attr.separator;
         }
     }
     return cutUtf8(text, kNameTextSize - 1);
+}
+
+// The whole DER element at p (header and content) within max bytes, definite or
+// indefinite length; 0 when the bytes do not hold one.
+long elementSize(const unsigned char *p, long max, int depth = 0)
+{
+    constexpr int kMaxDepth = 64;
+    if (max <= 0 || depth > kMaxDepth)
+        return 0;
+    const unsigned char *content = p;
+    long length = 0;
+    int tag = 0, cls = 0;
+    const int info = ASN1_get_object(&content, &length, &tag, &cls, max);
+    if (info & 0x80)
+        return 0;
+    const long header = static_cast<long>(content - p);
+    if (!(info & 0x01))
+        return header + length;
+    // Indefinite length: the elements inside up to the end-of-contents octets.
+    long offset = header;
+    while (offset + 2 <= max) {
+        if (p[offset] == 0 && p[offset + 1] == 0)
+            return offset + 2;
+        const long inner = elementSize(p + offset, max - offset, depth + 1);
+        if (inner <= 0)
+            return 0;
+        offset += inner;
+    }
+    return 0;
+}
+
+// The to-be-signed part exactly as the certificate carries it: the first element of the
+// certificate's outer SEQUENCE.
+bool signedPart(const unsigned char *cert, long certLen, const unsigned char **tbs, long *tbsLen)
+{
+    const unsigned char *content = cert;
+    long length = 0;
+    int tag = 0, cls = 0;
+    const int info = ASN1_get_object(&content, &length, &tag, &cls, certLen);
+    if ((info & 0x80) || !(info & V_ASN1_CONSTRUCTED) || tag != V_ASN1_SEQUENCE)
+        return false;
+    const long room = (info & 0x01) ? certLen - static_cast<long>(content - cert) : length;
+    *tbs = content;
+    *tbsLen = elementSize(content, room);
+    return *tbsLen > 0;
 }
 
 // A text with its NUL, cut to the capacity.
@@ -95,7 +159,8 @@ int putTime(const ASN1_TIME *time, char *out, const int *outLen)
     return 0;
 }
 
-int extractField(X509 *x, int type, char *out, int *outLen, char *out2, int *out2Len)
+int extractField(X509 *x, const unsigned char *cert, long certLen, int type, char *out, int *outLen, char *out2,
+                 int *out2Len)
 {
     switch (type) {
     case 1: {
@@ -113,19 +178,18 @@ int extractField(X509 *x, int type, char *out, int *outLen, char *out2, int *out
     case 4: {
         if (!out2 || !out2Len)
             return kFieldUnavailable;
-        // The crypto library no longer encodes the to-be-signed part on its own
-        // (i2d_X509_CINF); i2d_re_X509_tbs is its encoder now.
-        unsigned char *tbs = nullptr;
-        const int tbsLen = i2d_re_X509_tbs(x, &tbs);
-        int rc = kFieldUnavailable;
+        // The bytes that were signed, as the certificate carries them: an encoder would
+        // give the library's own DER of the decoded fields, which differs from them
+        // whenever the certificate is not strict DER.
+        const unsigned char *tbs = nullptr;
+        long tbsLen = 0;
+        if (!signedPart(cert, certLen, &tbs, &tbsLen) || tbsLen > INT_MAX)
+            return kFieldUnavailable;
         const ASN1_BIT_STRING *signature = nullptr;
-        if (tbsLen > 0) {
-            X509_get0_signature(&signature, nullptr, x);
-            rc = putBytes(tbs, tbsLen, out, outLen);
-            if (rc == 0)
-                rc = signature ? putBytes(signature->data, signature->length, out2, out2Len) : kFieldUnavailable;
-        }
-        OPENSSL_free(tbs);
+        X509_get0_signature(&signature, nullptr, x);
+        int rc = putBytes(tbs, static_cast<int>(tbsLen), out, outLen);
+        if (rc == 0)
+            rc = signature ? putBytes(signature->data, signature->length, out2, out2Len) : kFieldUnavailable;
         return rc;
     }
     case 5: {
@@ -178,13 +242,13 @@ int Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(unsigned char *cert, unsigned 
         BIO_free(bio);
         return kNotACertificate;
     }
-    const int rc = extractField(x, type, out, outLen, out2, out2Len);
+    const int rc = extractField(x, cert, static_cast<long>(certLen), type, out, outLen, out2, out2Len);
     X509_free(x);
     BIO_free(bio);
     return rc;
 }
 
-QString Utils::ParseCert(BYTE *cert, ULONG certLen, bool sign)
+QStringList Utils::CertFields(BYTE *cert, ULONG certLen, bool sign)
 {
     const unsigned long len = static_cast<unsigned long>(certLen);
     QString version, serial, issuer, subject, start, end;
@@ -221,8 +285,12 @@ QString Utils::ParseCert(BYTE *cert, ULONG certLen, bool sign)
             end = convertTimeFromUTCTime(endText);
     }
 
-    const QString summary = version + "#" + serial + "#" + issuer + "#" + subject + "#" + start + "#" + end + "#" +
-                            QString::number(sign ? 1 : 0);
+    return {version, serial, issuer, subject, start, end, QString::number(sign ? 1 : 0)};
+}
+
+QString Utils::ParseCert(BYTE *cert, ULONG certLen, bool sign)
+{
+    const QString summary = CertFields(cert, certLen, sign).join(QLatin1Char('#'));
     qDebug().noquote() << QString::fromUtf8("获取证书信息:") + summary;
     return summary;
 }

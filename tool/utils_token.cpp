@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QDebug>
+#include <QTextCodec>
 
 #include "utils.h"
 
@@ -43,24 +44,35 @@ Result callChecked(void *lib, bool ownChecksPass, const char *name, Result refus
     return call(fn);
 }
 
-// A PIN or name in its zero-filled 64-byte buffer: at most 63 Latin-1 bytes and a NUL.
-// A longer text does not fit and is refused.
-struct PinBuffer {
-    char bytes[kPinBufferSize];
-    bool fits;
+// A PIN or name in its zero-filled 64-byte buffer: at most 63 bytes and a NUL. A PIN goes
+// as Latin-1 bytes and must hold Latin-1 characters only (Qt would turn any other into "?",
+// which every such PIN of the same length would then match); a name goes as UTF-8, the
+// encoding it is read in. A text that cannot be held is refused with `refusal`.
+enum class TextEncoding { Latin1Pin, Utf8Name };
 
-    explicit PinBuffer(const QString &text)
+struct TextBuffer {
+    char bytes[kPinBufferSize];
+    ULONG refusal = SAR_OK;
+
+    TextBuffer(const QString &text, TextEncoding encoding)
     {
         memset(bytes, 0, sizeof bytes);
-        QByteArray latin1 = text.toLatin1();
-        fits = latin1.size() < kPinBufferSize;
-        if (fits)
-            memcpy(bytes, latin1.constData(), static_cast<size_t>(latin1.size()));
-        explicit_bzero(latin1.data(), static_cast<size_t>(latin1.size()));
+        if (encoding == TextEncoding::Latin1Pin && !Utils::isLatin1Text(text)) {
+            refusal = SAR_PIN_INVALID;
+            return;
+        }
+        QByteArray encoded = encoding == TextEncoding::Latin1Pin ? text.toLatin1() : text.toUtf8();
+        if (encoded.size() < kPinBufferSize)
+            memcpy(bytes, encoded.constData(), static_cast<size_t>(encoded.size()));
+        else
+            refusal = SAR_PIN_LEN_RANGE;
+        explicit_bzero(encoded.data(), static_cast<size_t>(encoded.size()));
     }
-    ~PinBuffer() { explicit_bzero(bytes, sizeof bytes); }
-    PinBuffer(const PinBuffer &) = delete;
-    PinBuffer &operator=(const PinBuffer &) = delete;
+    ~TextBuffer() { explicit_bzero(bytes, sizeof bytes); }
+    TextBuffer(const TextBuffer &) = delete;
+    TextBuffer &operator=(const TextBuffer &) = delete;
+
+    bool fits() const { return refusal == SAR_OK; }
 };
 
 // The names of a list that the library filled, never reading past the buffer.
@@ -84,9 +96,11 @@ template <typename Fn, typename Call>
 ULONG pinCall(void *lib, void *hApp, const char *name, const QString &pin, const QString &secondPin, Call call)
 {
     return callChecked<Fn>(lib, hApp != nullptr, name, kNoHandle, kNoFunction, [&](Fn *fn) {
-        PinBuffer first(pin), second(secondPin);
-        if (!first.fits || !second.fits)
-            return ULONG(SAR_PIN_LEN_RANGE);
+        TextBuffer first(pin, TextEncoding::Latin1Pin), second(secondPin, TextEncoding::Latin1Pin);
+        if (!first.fits())
+            return first.refusal;
+        if (!second.fits())
+            return second.refusal;
         ULONG retries = 0;
         const ULONG rc = call(fn, first.bytes, second.bytes, &retries);
         return pinResult(rc, retries);
@@ -106,6 +120,17 @@ QList<QString> nameList(Call call)
     return namesOf(buffer, length, Capacity);
 }
 
+// The label as the token keeps it: GBK bytes, at most the 32 bytes of the device
+// information's label field. SAR_OK, or the refusal of a label that cannot be kept.
+ULONG labelBytes(const QString &label, QByteArray *gbk)
+{
+    QTextCodec *codec = QTextCodec::codecForName("GBK");
+    if (!codec || !codec->canEncode(label))
+        return SAR_INVALIDPARAMERR;
+    *gbk = codec->fromUnicode(label);
+    return gbk->size() <= static_cast<int>(sizeof(Struct_DEVINFO::Label)) ? SAR_OK : SAR_NAMELENERR;
+}
+
 const QList<QString> kNoList;
 void *const kNoObject = nullptr;
 // For the wrappers that check nothing but the library handle.
@@ -117,9 +142,9 @@ void *Utils::OpenDev(void *lib, const QString &name)
 {
     return callChecked<SKF_ConnectDev_Fn>(lib, !name.isEmpty(), "SKF_ConnectDev", kNoObject, kNoObject,
                                           [&](SKF_ConnectDev_Fn *fn) {
-                                              QByteArray latin1 = name.toLatin1();
+                                              QByteArray utf8 = name.toUtf8();
                                               DEVHANDLE hDev = nullptr;
-                                              fn(latin1.data(), &hDev);
+                                              fn(utf8.data(), &hDev);
                                               return hDev;
                                           });
 }
@@ -147,9 +172,9 @@ void *Utils::OpenApplication(void *lib, void *hDev, const QString &name)
 {
     return callChecked<SKF_OpenApplication_Fn>(lib, !name.isEmpty(), "SKF_OpenApplication", kNoObject, kNoObject,
                                                [&](SKF_OpenApplication_Fn *fn) {
-                                                   PinBuffer appName(name);
+                                                   TextBuffer appName(name, TextEncoding::Utf8Name);
                                                    HAPPLICATION hApp = nullptr;
-                                                   if (!appName.fits || fn(hDev, appName.bytes, &hApp) != SAR_OK)
+                                                   if (!appName.fits() || fn(hDev, appName.bytes, &hApp) != SAR_OK)
                                                        return kNoObject;
                                                    return hApp;
                                                });
@@ -168,9 +193,9 @@ void *Utils::OpenContainer(void *lib, void *hApp, QString name)
 {
     return callChecked<SKF_OpenContainer_Fn>(lib, hApp != nullptr, "SKF_OpenContainer", kNoObject, kNoObject,
                                              [&](SKF_OpenContainer_Fn *fn) {
-                                                 QByteArray latin1 = name.toLatin1();
+                                                 QByteArray utf8 = name.toUtf8();
                                                  HCONTAINER hCon = nullptr;
-                                                 fn(hApp, latin1.data(), &hCon);
+                                                 fn(hApp, utf8.data(), &hCon);
                                                  return hCon;
                                              });
 }
@@ -263,8 +288,11 @@ ULONG Utils::SetLabel(void *lib, void *hDev, QString label)
 {
     return callChecked<SKF_SetLabel_Fn>(lib, kNoOwnChecks, "SKF_SetLabel", kNoHandle, ULONG(1),
                                         [&](SKF_SetLabel_Fn *fn) {
-                                            QByteArray latin1 = label.toLatin1();
-                                            return fn(hDev, latin1.data());
+                                            QByteArray gbk;
+                                            const ULONG refusal = labelBytes(label, &gbk);
+                                            if (refusal != SAR_OK)
+                                                return refusal;
+                                            return fn(hDev, gbk.data());
                                         });
 }
 
@@ -274,8 +302,8 @@ ULONG Utils::DeleteApplication(void *lib, void *hDev, QString name)
     // null handle would search the global scope, so it still must not be null here.
     return callChecked<SKF_DeleteApplication_Fn>(lib, kNoOwnChecks, "SKF_DeleteApplication", ULONG(1), ULONG(1),
                                                  [&](SKF_DeleteApplication_Fn *fn) {
-                                                     QByteArray latin1 = name.toLatin1();
-                                                     return fn(hDev, latin1.data());
+                                                     QByteArray utf8 = name.toUtf8();
+                                                     return fn(hDev, utf8.data());
                                                  });
 }
 
@@ -286,9 +314,9 @@ void *Utils::CreateApplication(void *lib, void *hDev, QString appName, QString a
     // searches the global scope.
     return callChecked<SKF_CreateApplication_Fn>(
         lib, kNoOwnChecks, "SKF_CreateApplication", kNoObject, kNoObject, [&](SKF_CreateApplication_Fn *fn) {
-            QByteArray name = appName.toLatin1();
-            PinBuffer adminBuffer(adminPin), userBuffer(userPin);
-            if (!adminBuffer.fits || !userBuffer.fits)
+            QByteArray name = appName.toUtf8();
+            TextBuffer adminBuffer(adminPin, TextEncoding::Latin1Pin), userBuffer(userPin, TextEncoding::Latin1Pin);
+            if (!adminBuffer.fits() || !userBuffer.fits())
                 return kNoObject;
             // Decimal texts; a text that is no number gives 0, and the sign is kept in the widening.
             const ULONG adminCount = static_cast<ULONG>(static_cast<qint64>(adminRetries.toInt(nullptr, 10)));
@@ -299,4 +327,19 @@ void *Utils::CreateApplication(void *lib, void *hDev, QString appName, QString a
                 return kNoObject;
             return hApp;
         });
+}
+
+bool Utils::isLatin1Text(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() > 0xFF)
+            return false;
+    }
+    return true;
+}
+
+bool Utils::isTokenLabel(const QString &label)
+{
+    QByteArray gbk;
+    return labelBytes(label, &gbk) == SAR_OK;
 }

@@ -15,6 +15,14 @@ using namespace tokentest;
 
 namespace {
 
+std::string repeat(const std::string &text, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
 class MvtokenCli : public ::testing::Test {
 protected:
     std::string store;
@@ -80,6 +88,35 @@ TEST_F(MvtokenCli, ProvisionsAStoreEndToEnd)
         EXPECT_NE(list.output.find(expected), std::string::npos) << expected << "\n" << list.output;
 }
 
+// A token keeps its label in GBK: the command line's UTF-8 label is stored as GBK bytes
+// (the 32-byte limit counts those), and the listing shows it as text again.
+TEST_F(MvtokenCli, LabelIsKeptAsGbk)
+{
+    run({"init-device", "k1", "--label", "中文"});
+    run({"init-device", "k2", "--label", repeat("中", 16)});
+    run({"init-device", "k3", "--label", "Plain"});
+    mvtoken::StoreData data;
+    ASSERT_EQ(mvtoken::Store::read(data), SAR_OK);
+    ASSERT_EQ(data.devices.size(), 3u);
+    EXPECT_EQ(data.devices[0].label, "\xd6\xd0\xce\xc4");
+    EXPECT_EQ(data.devices[1].label, repeat("\xd6\xd0", 16));
+    EXPECT_EQ(data.devices[2].label, "Plain");
+
+    // A label written through the library need not be GBK: its bytes show escaped.
+    {
+        mvtoken::StoreTransaction txn;
+        ASSERT_EQ(txn.status(), SAR_OK);
+        txn.data().devices[2].label = "A\xff";
+        ASSERT_EQ(txn.commit(), SAR_OK);
+    }
+    Result list = runMvtoken({"list"});
+    ASSERT_EQ(list.status, 0);
+    for (const std::string &expected : {std::string("device k1 [removed] label=中文 "),
+                                       "device k2 [removed] label=" + repeat("中", 16) + " ",
+                                       std::string("device k3 [removed] label=A\\xFF ")})
+        EXPECT_NE(list.output.find(expected), std::string::npos) << expected << "\n" << list.output;
+}
+
 TEST_F(MvtokenCli, BadInputChangesNothing)
 {
     provision();
@@ -90,6 +127,9 @@ TEST_F(MvtokenCli, BadInputChangesNothing)
         {"init-device", "k1"},                                    // exists
         {"init-device"},                                          // no name
         {"init-device", "k2", "--label", std::string(33, 'L')},   // too long for the label field
+        {"init-device", "k2", "--label", repeat("中", 16) + "L"},   // 33 bytes in GBK
+        {"init-device", "k2", "--label", "Key\xe0\xb8\x81"},        // Thai: no GBK form
+        {"init-device", "k2", "--label", "Key\xff"},                  // not UTF-8
         {"init-device", "k2", "--colour", "red"},                 // unknown option
         {"init-device", std::string(64, 'n')},                    // name too long
         {"insert", "k1"},                                         // already inserted

@@ -22,9 +22,10 @@ constexpr int kUntouched = 0;
 constexpr int kRelabelled = 1; // the new label only: the applications are as they were
 constexpr int kFormatted = 2;
 
+// The label as the key page reads it: GBK.
 QString label(const Struct_DEVINFO &info)
 {
-    return QString::fromUtf8(info.Label, int(qstrnlen(info.Label, sizeof(info.Label))));
+    return Utils::convertCharToGBKStr(QByteArray(info.Label, int(qstrnlen(info.Label, sizeof(info.Label)))).constData());
 }
 
 } // namespace
@@ -122,6 +123,30 @@ void TestFormat::formatRequest_data()
                                               << kUntouched;
     QTest::newRow("retry count zero") << QStringList({"lineEdit_7=0"}) << 10 << msg("格式化设备失败！") << kUntouched;
     QTest::newRow("retry count negative") << QStringList({"lineEdit_8=-1"}) << 10 << msg("格式化设备失败！") << kUntouched;
+    // What the token refuses for a new application, and labels it cannot keep.
+    QTest::newRow("admin retry count 256") << QStringList({"lineEdit_7=256"}) << 10 << msg("格式化设备失败！")
+                                           << kUntouched;
+    QTest::newRow("user retry count 1000") << QStringList({"lineEdit_8=1000"}) << 10 << msg("格式化设备失败！")
+                                           << kUntouched;
+    QTest::newRow("application name of 64 bytes") << QStringList({"lineEdit=" + QString(64, 'n')}) << 10
+                                                  << msg("格式化设备失败！") << kUntouched;
+    QTest::newRow("application name of 66 UTF-8 bytes")
+        << QStringList({"lineEdit=" + QString(22, QChar(0x5e94))}) << 10 << msg("格式化设备失败！") << kUntouched;
+    QTest::newRow("label without a GBK form") << QStringList({QString::fromUtf8("lineEdit_9=Keyก")}) << 10
+                                              << msg("格式化设备失败！") << kUntouched;
+    QTest::newRow("label of 33 GBK bytes") << QStringList({"lineEdit_9=" + QString(16, QChar(0x6807)) + "x"}) << 10
+                                           << msg("格式化设备失败！") << kUntouched;
+
+    // PINs the token cannot take as typed: refused before any token call.
+    const QStringList charset(Utils::pinCharsetTip());
+    QTest::newRow("new admin PIN in Chinese")
+        << QStringList({QString::fromUtf8("lineEdit_3=密码"), QString::fromUtf8("lineEdit_4=密码")}) << 10 << charset
+        << kUntouched;
+    QTest::newRow("current admin PIN in Chinese") << QStringList({QString::fromUtf8("lineEdit_2=口令")}) << 1
+                                                  << charset << kUntouched;
+    QTest::newRow("new user PIN of mixed text")
+        << QStringList({QString::fromUtf8("lineEdit_5=ab密1"), QString::fromUtf8("lineEdit_6=ab密1")}) << 10
+        << charset << kUntouched;
 
     // The name of an application that stays: the token would refuse the creation.
     QTest::newRow("name of the second application") << QStringList({"lineEdit=APP2"}) << 10
@@ -131,6 +156,17 @@ void TestFormat::formatRequest_data()
     const QString pin63(63, 'q');
     QTest::newRow("new user PIN of 63 bytes") << QStringList({"lineEdit_5=" + pin63, "lineEdit_6=" + pin63}) << 10
                                               << msg("格式化设备成功！") << kFormatted;
+    QTest::newRow("new user PIN in Latin-1")
+        << QStringList({QString::fromUtf8("lineEdit_5=pässwörd"), QString::fromUtf8("lineEdit_6=pässwörd")}) << 10
+        << msg("格式化设备成功！") << kFormatted;
+    QTest::newRow("retry counts 255") << QStringList({"lineEdit_7=255", "lineEdit_8=255"}) << 10
+                                      << msg("格式化设备成功！") << kFormatted;
+    QTest::newRow("Chinese label and application name")
+        << QStringList({QString::fromUtf8("lineEdit_9=中文标签"), QString::fromUtf8("lineEdit=测试应用")}) << 10
+        << msg("格式化设备成功！") << kFormatted;
+    QTest::newRow("label of 32 GBK bytes, name of 63 UTF-8 bytes")
+        << QStringList({"lineEdit_9=" + QString(16, QChar(0x6807)), "lineEdit=" + QString(21, QChar(0x5e94))}) << 10
+        << msg("格式化设备成功！") << kFormatted;
 }
 
 void TestFormat::formatRequest()
@@ -149,6 +185,8 @@ void TestFormat::formatRequest()
     Format page(nullptr);
     page.show();
     QString newUserPin = QStringLiteral("735186");
+    QString newLabel = QStringLiteral("zavrin");
+    QString newApp = QStringLiteral("APP");
     for (const QString &edit : edits) {
         const QString name = edit.section('=', 0, 0);
         const QString text = edit.section('=', 1);
@@ -157,6 +195,10 @@ void TestFormat::formatRequest()
         field->setText(text);
         if (name == QLatin1String("lineEdit_5"))
             newUserPin = text;
+        else if (name == QLatin1String("lineEdit_9"))
+            newLabel = text;
+        else if (name == QLatin1String("lineEdit"))
+            newApp = text;
     }
     // The key page is refreshed only after the success tip has been closed.
     int tipsAtRefresh = -1;
@@ -176,15 +218,15 @@ void TestFormat::formatRequest()
     const QList<QString> apps = Utils::EnmuAppList(lib, hDev);
     if (formatted) {
         // Only the first application is replaced; the second stays.
-        QCOMPARE(label(Utils::GetDevInfo(lib, hDev)), QStringLiteral("zavrin"));
-        QCOMPARE(apps, QList<QString>({"APP2", "APP"}));
-        void *hApp = Utils::OpenApplication(lib, hDev, "APP");
+        QCOMPARE(label(Utils::GetDevInfo(lib, hDev)), newLabel);
+        QCOMPARE(apps, QList<QString>({"APP2", newApp}));
+        void *hApp = Utils::OpenApplication(lib, hDev, newApp);
         QCOMPARE(Utils::VerifyPin(lib, hApp, newUserPin), ULONG(0));
         QCOMPARE(Utils::VerifyAdminPin(lib, hApp, "735186"), ULONG(0));
         Utils::CloseApplication(lib, hApp);
     } else {
         QCOMPARE(label(Utils::GetDevInfo(lib, hDev)),
-                 outcome == kRelabelled ? QStringLiteral("zavrin") : QStringLiteral("OldLabel"));
+                 outcome == kRelabelled ? newLabel : QStringLiteral("OldLabel"));
         QCOMPARE(apps, QList<QString>({"APP1", "APP2"}));
     }
     dlclose(lib);

@@ -470,8 +470,8 @@ void TestFunctest::cipherArgumentsReachTheToken()
     const QString encrypted = Utils::EncryptData(token.lib, QString("dev") + QChar(0x4e2d), "AB\u00e9");
     QCOMPARE(encrypted, "0#" + latin1(counting(0, 32)));
     QCOMPARE(token.calls(), joinedCalls(callSequence("EncryptData")));
-    // Names go to the token as Latin-1, "?" for what Latin-1 cannot hold.
-    QCOMPARE(token.record("SKF_ConnectDev.szName"), QByteArray("dev?"));
+    // Names go to the token as UTF-8, the encoding its name lists are read in.
+    QCOMPARE(token.record("SKF_ConnectDev.szName"), QByteArray("dev\xe4\xb8\xad"));
     QCOMPARE(token.record("SKF_SetSymmKey.pbKey"), QByteArray(32, '\0'));
     QCOMPARE(token.record("SKF_SetSymmKey.ulAlgID"), rawBytes(ULONG(SGD_SM1_ECB)));
 

@@ -13,6 +13,7 @@
 
 #include <memory>
 
+#include "certmaker.h"
 #include "keymanage.h"
 #include "msgtipcatcher.h"
 #include "tokenstore.h"
@@ -49,8 +50,12 @@ private slots:
     void showsBothApplicationsWithTheirCertificates();
     void clickShowsCertificateFields_data();
     void clickShowsCertificateFields();
+    void clickShowsThatCertificate_data();
+    void clickShowsThatCertificate();
+    void chineseNamesReachTheToken();
     void changePin_data();
     void changePin();
+    void captionsShowWhole();
     void followsInsertionAndRemoval();
 
 private:
@@ -103,12 +108,8 @@ void TestKeyManage::clickItem(QTreeWidgetItem *item)
 
 void TestKeyManage::showsBothApplicationsWithTheirCertificates()
 {
-    // The label is stored as GBK bytes, as a vendor's tool writes it.
-    QProcess gbk;
-    gbk.start("bash", {"-c", "\"$MV_BIN_DIR/mvtoken\" init-device A --serial SN-A-42 --manufacturer Mirvale "
-                             "--label \"$(printf '\\xe6\\xbc\\x94\\xe7\\xa4\\xba\\xe5\\xaf\\x86\\xe9\\x92\\xa5' | iconv -f UTF-8 -t GBK)\""});
-    QVERIFY(gbk.waitForFinished(30000) && gbk.exitCode() == 0);
-    QVERIFY(!TokenStore::mvtoken({"insert", "A"}).isNull());
+    // mvtoken stores the label as GBK bytes, as a token holds it.
+    QVERIFY(TokenStore::addDevice("A", QString::fromUtf8("演示密钥"), "SN-A-42"));
     QVERIFY(TokenStore::addApp("A", "APP1", "12345678", "11111111"));
     QVERIFY(TokenStore::addContainer("A", "APP1", "CON1", true, true));
     QVERIFY(TokenStore::addContainer("A", "APP1", "CON2", true, false));
@@ -197,6 +198,115 @@ void TestKeyManage::clickShowsCertificateFields()
     QCOMPARE(browser->toPlainText(), QString());
 }
 
+// Each certificate goes into a container of its own (CON1, CON2, ...) as its signature
+// certificate; the click on the certificate item `click` shows exactly its fields, however
+// its serial number occurs in the other entries and whatever its names hold.
+void TestKeyManage::clickShowsThatCertificate_data()
+{
+    using namespace certmaker;
+    QTest::addColumn<QByteArrayList>("certs");
+    QTest::addColumn<int>("click");
+    QTest::addColumn<QStringList>("lines");
+
+    const auto cert = [](const char *serialHex, std::vector<NameEntry> subject, const char *notBefore = "240301080000Z") {
+        CertSpec spec;
+        spec.serial = QByteArray::fromHex(serialHex);
+        spec.subject = std::move(subject);
+        spec.notBefore = notBefore;
+        return makeCert(spec);
+    };
+    const auto lines = [](const QString &serial, const QString &issuer, const QString &subject,
+                          const char *start = "2024年03月01日08时00分 ") {
+        return QStringList({QString::fromUtf8("版本号：v3"), QString::fromUtf8("序列号：") + serial,
+                            QString::fromUtf8("颁发者：") + issuer, QString::fromUtf8("持有者：") + subject,
+                            QString::fromUtf8("开始时间：") + QString::fromUtf8(start),
+                            QString::fromUtf8("结束时间：2051年03月01日08时00分 "),
+                            QString::fromUtf8("证书属性：签名证书")});
+    };
+    const QString sampleCa = QStringLiteral("C=CN, O=Sample Org, CN=Sample CA, ");
+
+    QTest::newRow("serial 01 inside an earlier serial")
+        << QByteArrayList({cert("3a8ec9018c228989", {{"CN", "First"}}), cert("01", {{"CN", "Second"}})}) << 1
+        << lines("01", sampleCa, "CN=Second, ");
+    QTest::newRow("the earlier serial itself")
+        << QByteArrayList({cert("3a8ec9018c228989", {{"CN", "First"}}), cert("01", {{"CN", "Second"}})}) << 0
+        << lines("3a8ec9018c228989", sampleCa, "CN=First, ");
+    QTest::newRow("serial 10 inside an earlier date")
+        << QByteArrayList({cert("0a0b", {{"CN", "First"}}, "241210080000Z"), cert("10", {{"CN", "Second"}})}) << 1
+        << lines("10", sampleCa, "CN=Second, ");
+    QTest::newRow("'#' in the subject")
+        << QByteArrayList({cert("0203", {{"O", "Hash#Org"}, {"CN", "Hash"}})}) << 0
+        << lines("0203", sampleCa, "O=Hash#Org, CN=Hash, ");
+
+    CertSpec bmp;
+    bmp.serial = QByteArray::fromHex("0405");
+    bmp.issuer = {{"CN", stringBytes(V_ASN1_BMPSTRING, "Issuer BMP"), V_ASN1_BMPSTRING}};
+    bmp.subject = {{"CN", stringBytes(V_ASN1_BMPSTRING, QString::fromUtf8("张三AB")), V_ASN1_BMPSTRING}};
+    CertSpec t61;
+    t61.serial = QByteArray::fromHex("0607");
+    t61.subject = {{"CN", stringBytes(V_ASN1_T61STRING, QString::fromUtf8("Müller")), V_ASN1_T61STRING}};
+    QTest::newRow("BMPString names") << QByteArrayList({makeCert(bmp)}) << 0
+                                     << lines("0405", "CN=Issuer BMP, ", QString::fromUtf8("CN=张三AB, "));
+    QTest::newRow("T61String name") << QByteArrayList({makeCert(t61)}) << 0
+                                    << lines("0607", sampleCa, QString::fromUtf8("CN=Müller, "));
+}
+
+void TestKeyManage::clickShowsThatCertificate()
+{
+    QFETCH(QByteArrayList, certs);
+    QFETCH(int, click);
+    QFETCH(QStringList, lines);
+
+    QVERIFY(TokenStore::addDevice("A"));
+    QVERIFY(TokenStore::addApp("A", "APP1", "12345678", "11111111"));
+    for (int i = 0; i < certs.size(); ++i) {
+        const QString con = QStringLiteral("CON%1").arg(i + 1);
+        QVERIFY(TokenStore::addContainer("A", "APP1", con, false, false));
+        QVERIFY(TokenStore::importCert("A", "APP1", con, true, certs.at(i)));
+    }
+    makePage();
+
+    auto *app = child<QTreeWidget>("certTreeWidget")->topLevelItem(0);
+    QCOMPARE(app->childCount(), certs.size());
+    QTreeWidgetItem *item = app->child(click)->child(0);
+    QCOMPARE(item->text(0), QString::fromUtf8("证书序号:") + lines.at(1).section(QString::fromUtf8("："), 1));
+    clickItem(item);
+    QCOMPARE(child<QTextBrowser>("certBrowser")->toPlainText().split('\n'), lines);
+}
+
+// Names read from the token go back to it as the bytes they came in: the containers and
+// certificates of an application with a Chinese name load, and its PIN changes.
+void TestKeyManage::chineseNamesReachTheToken()
+{
+    const QString app = QString::fromUtf8("测试应用");
+    const QString con = QString::fromUtf8("容器一");
+    QVERIFY(TokenStore::addDevice(QString::fromUtf8("设备甲"), QString::fromUtf8("中文")));
+    QVERIFY(TokenStore::addApp(QString::fromUtf8("设备甲"), app, "12345678", "11111111"));
+    QVERIFY(TokenStore::addContainer(QString::fromUtf8("设备甲"), app, con, true, true));
+    makePage();
+
+    QCOMPARE(child<QLabel>("keyNameLabel")->text(), QString::fromUtf8("设备甲"));
+    QCOMPARE(child<QLabel>("keyLabLabel")->text(), QString::fromUtf8("中文"));
+    auto *tree = child<QTreeWidget>("certTreeWidget");
+    QCOMPARE(topLevelTexts(tree), QStringList(QString::fromUtf8("应用名:") + app));
+    QCOMPARE(childTexts(tree->topLevelItem(0)), QStringList(QString::fromUtf8("容器名:") + con));
+    QCOMPARE(tree->topLevelItem(0)->child(0)->childCount(), 2);
+
+    child<QLineEdit>("lineEdit")->setText("11111111");
+    child<QLineEdit>("lineEdit_2")->setText("22222222");
+    child<QLineEdit>("lineEdit_3")->setText("22222222");
+    QTest::mouseClick(child<QPushButton>("pushButton_2"), Qt::LeftButton);
+    QCOMPARE(tips->texts, QStringList(QString::fromUtf8("PIN码修改成功,请您牢记新PIN码！")));
+
+    void *lib = dlopen(TokenStore::libraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
+    QVERIFY(lib);
+    void *hApp = Utils::OpenApplication(lib, Utils::OpenDev(lib, QString::fromUtf8("设备甲")), app);
+    QVERIFY(hApp);
+    QCOMPARE(Utils::VerifyPin(lib, hApp, "22222222"), ULONG(0));
+    Utils::CloseApplication(lib, hApp);
+    dlclose(lib);
+}
+
 void TestKeyManage::changePin_data()
 {
     QTest::addColumn<QString>("setup");
@@ -205,24 +315,38 @@ void TestKeyManage::changePin_data()
     QTest::addColumn<QString>("confirmPin");
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("userPinAfter");
+    QTest::addColumn<int>("retriesAfter"); // the user PIN's retries left after the click; -1: no application
 
     const QString user = QStringLiteral("11111111");
-    QTest::newRow("old PIN empty") << "" << "" << "22222222" << "22222222" << QString::fromUtf8("您未输入原PIN码！") << user;
-    QTest::newRow("new PIN empty") << "" << user << "" << "22222222" << QString::fromUtf8("您未输入新PIN码！") << user;
-    QTest::newRow("confirmation empty") << "" << user << "22222222" << "" << QString::fromUtf8("您未输入确认PIN码！") << user;
+    QTest::newRow("old PIN empty") << "" << "" << "22222222" << "22222222" << QString::fromUtf8("您未输入原PIN码！") << user << 3;
+    QTest::newRow("new PIN empty") << "" << user << "" << "22222222" << QString::fromUtf8("您未输入新PIN码！") << user << 3;
+    QTest::newRow("confirmation empty") << "" << user << "22222222" << "" << QString::fromUtf8("您未输入确认PIN码！") << user << 3;
     QTest::newRow("mismatch") << "" << user << "22222222" << "22222223"
-                              << QString::fromUtf8("您输入的两次新PIN码不一致！") << user;
+                              << QString::fromUtf8("您输入的两次新PIN码不一致！") << user << 3;
     QTest::newRow("wrong old PIN, 3 retries") << "" << "99999999" << "22222222" << "22222222"
-                                              << QString::fromUtf8("原PIN码校验失败,剩余2次机会，无法修改PIN码！") << user;
+                                              << QString::fromUtf8("原PIN码校验失败,剩余2次机会，无法修改PIN码！") << user << 2;
     QTest::newRow("last retry used up") << "one-retry" << "99999999" << "22222222" << "22222222"
-                                        << QString::fromUtf8("原PIN码校验失败,剩余0次机会，无法修改PIN码！") << QString();
+                                        << QString::fromUtf8("原PIN码校验失败,剩余0次机会，无法修改PIN码！") << QString() << 0;
     QTest::newRow("blocked PIN, right old PIN") << "blocked" << user << "22222222" << "22222222"
                                                 << QString::fromUtf8("原PIN码校验失败,剩余0次机会，无法修改PIN码！")
-                                                << QString();
+                                                << QString() << 0;
     QTest::newRow("success") << "" << user << "22222222" << "22222222"
-                             << QString::fromUtf8("PIN码修改成功,请您牢记新PIN码！") << "22222222";
+                             << QString::fromUtf8("PIN码修改成功,请您牢记新PIN码！") << "22222222" << 3;
     QTest::newRow("no application: no message") << "no-app" << user << "22222222" << "22222222" << QString()
-                                                 << QString();
+                                                << QString() << -1;
+
+    // PINs the token cannot take as typed are refused before any token call: no retry
+    // is spent and the PIN stays (as "??" it would be matched by any two such characters).
+    const QString charset = Utils::pinCharsetTip();
+    QTest::newRow("new PIN in Chinese") << "" << user << QString::fromUtf8("密码") << QString::fromUtf8("密码")
+                                        << charset << user << 3;
+    QTest::newRow("old PIN in Chinese") << "" << QString::fromUtf8("口令") << "22222222" << "22222222" << charset
+                                        << user << 3;
+    QTest::newRow("new PIN of mixed text") << "" << user << QString::fromUtf8("pass密1") << QString::fromUtf8("pass密1")
+                                           << charset << user << 3;
+    QTest::newRow("new PIN in Latin-1") << "" << user << QString::fromUtf8("pässwörd") << QString::fromUtf8("pässwörd")
+                                        << QString::fromUtf8("PIN码修改成功,请您牢记新PIN码！")
+                                        << QString::fromUtf8("pässwörd") << 3;
 }
 
 void TestKeyManage::changePin()
@@ -233,6 +357,7 @@ void TestKeyManage::changePin()
     QFETCH(QString, confirmPin);
     QFETCH(QString, message);
     QFETCH(QString, userPinAfter);
+    QFETCH(int, retriesAfter);
 
     QVERIFY(TokenStore::addDevice("A"));
     if (setup != QLatin1String("no-app")) {
@@ -266,9 +391,17 @@ void TestKeyManage::changePin()
     QCOMPARE(child<QLineEdit>("lineEdit")->text(), oldPin);
     QCOMPARE(child<QLineEdit>("lineEdit_3")->text(), confirmPin);
 
+    if (retriesAfter >= 0) {
+        const QRegularExpression counter("user-retries=(\\d+)/");
+        QCOMPARE(counter.match(TokenStore::mvtoken({"list"})).captured(1), QString::number(retriesAfter));
+    }
     if (!userPinAfter.isEmpty()) {
+        // The PIN the token holds is the Latin-1 bytes of the text.
         void *hApp = Utils::OpenApplication(lib, hDev, "APP1");
-        QCOMPARE(Utils::VerifyPin(lib, hApp, userPinAfter), ULONG(0));
+        auto *verify = reinterpret_cast<SKF_VerifyPIN_Fn *>(dlsym(lib, "SKF_VerifyPIN"));
+        QByteArray pin = userPinAfter.toLatin1();
+        ULONG retries = 0;
+        QCOMPARE(verify(hApp, USER_TYPE, pin.data(), &retries), ULONG(SAR_OK));
         Utils::CloseApplication(lib, hApp);
     }
     dlclose(lib);
@@ -278,6 +411,33 @@ void TestKeyManage::changePin()
     QCOMPARE(child<QLineEdit>("lineEdit")->text(), QString());
     QCOMPARE(child<QLineEdit>("lineEdit_2")->text(), QString());
     QCOMPARE(child<QLineEdit>("lineEdit_3")->text(), QString());
+}
+
+// Every caption of the form shows its whole text at the page's fonts: a text wider than
+// its label loses its beginning when it is right-aligned, its end when it is left-aligned
+// (blanks on the side it is aligned to take room, those at the other end may be cut).
+void TestKeyManage::captionsShowWhole()
+{
+    makePage();
+    const QList<QLabel *> labels = page->findChildren<QLabel *>();
+    int captions = 0;
+    for (QLabel *label : labels) {
+        if (label->whatsThis() != QLatin1String("tagLabel"))
+            continue;
+        ++captions;
+        QString shown = label->text();
+        if (label->alignment() & Qt::AlignRight)
+            shown.remove(QRegularExpression("^\\s+"));
+        else
+            shown.remove(QRegularExpression("\\s+$"));
+        const int needed = label->fontMetrics().horizontalAdvance(shown);
+        QVERIFY2(needed <= label->contentsRect().width(),
+                 qPrintable(QStringLiteral("%1 \"%2\": %3 px in %4 px")
+                                .arg(label->objectName(), label->text())
+                                .arg(needed)
+                                .arg(label->contentsRect().width())));
+    }
+    QVERIFY(captions > 0);
 }
 
 void TestKeyManage::followsInsertionAndRemoval()

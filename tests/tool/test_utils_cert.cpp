@@ -8,62 +8,12 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include "certmaker.h"
 #include "utils.h"
 
+using namespace certmaker;
+
 namespace {
-
-struct NameEntry {
-    const char *field;
-    QByteArray value;
-};
-
-// A certificate with the given parts, signed with a fresh EC P-256 key and SHA-256.
-struct CertSpec {
-    long version = 2; // -1: no version field at all (v1)
-    QByteArray serial = QByteArray::fromHex("01A2B3C4");
-    std::vector<NameEntry> issuer = {{"C", "CN"}, {"O", "Sample Org"}, {"CN", "Sample CA"}};
-    std::vector<NameEntry> subject = {
-        {"C", "CN"}, {"O", "Sample Org"}, {"OU", "Dept A"}, {"CN", "User One"}, {"L", "Springfield"}};
-    const char *notBefore = "240301080000Z";
-    const char *notAfter = "20510301080000Z";
-};
-
-X509_NAME *makeName(const std::vector<NameEntry> &entries)
-{
-    X509_NAME *name = X509_NAME_new();
-    for (const auto &e : entries)
-        X509_NAME_add_entry_by_txt(name, e.field, V_ASN1_UTF8STRING, // no length limits
-                                   reinterpret_cast<const unsigned char *>(e.value.constData()), e.value.size(), -1, 0);
-    return name;
-}
-
-QByteArray makeCert(const CertSpec &spec)
-{
-    EVP_PKEY *key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
-    X509 *x = X509_new();
-    if (spec.version >= 0)
-        X509_set_version(x, spec.version);
-    ASN1_INTEGER *serial = ASN1_INTEGER_new();
-    ASN1_STRING_set(serial, spec.serial.constData(), spec.serial.size());
-    X509_set_serialNumber(x, serial);
-    ASN1_INTEGER_free(serial);
-    X509_NAME *issuer = makeName(spec.issuer), *subject = makeName(spec.subject);
-    X509_set_issuer_name(x, issuer);
-    X509_set_subject_name(x, subject);
-    ASN1_TIME_set_string(X509_getm_notBefore(x), spec.notBefore);
-    ASN1_TIME_set_string(X509_getm_notAfter(x), spec.notAfter);
-    X509_set_pubkey(x, key);
-    X509_sign(x, key, EVP_sha256());
-    unsigned char *der = nullptr;
-    const int len = i2d_X509(x, &der);
-    QByteArray out(reinterpret_cast<char *>(der), len);
-    OPENSSL_free(der);
-    X509_NAME_free(issuer);
-    X509_NAME_free(subject);
-    X509_free(x);
-    EVP_PKEY_free(key);
-    return out;
-}
 
 QString summaryOf(QByteArray der, bool sign = true)
 {
@@ -90,6 +40,21 @@ int derHeaderLength(const QByteArray &der)
 {
     const auto b = static_cast<unsigned char>(der[1]);
     return b & 0x80 ? 2 + (b & 0x7f) : 2;
+}
+
+// A DER header of tag and length; `extraZero` writes the length in long form with a
+// leading zero byte, which is not DER but which the crypto library still decodes.
+QByteArray derHeader(unsigned char tag, int length, bool extraZero = false)
+{
+    QByteArray h(1, char(tag));
+    QByteArray len;
+    for (int n = length; n > 0; n >>= 8)
+        len.prepend(char(n & 0xff));
+    if (extraZero)
+        len.prepend('\0');
+    if (!extraZero && length < 0x80)
+        return h + char(length);
+    return h + char(0x80 | len.size()) + len;
 }
 
 } // namespace
@@ -134,6 +99,32 @@ private slots:
             spec.subject.push_back({keep.back().constData(), part.mid(eq + 1)});
         }
         QCOMPARE(summaryOf(makeCert(spec)).split('#').value(3), expected);
+    }
+
+    // Older certificates hold names in other string types than UTF8String: each value is
+    // shown as its text, in the issuer and in the subject.
+    void nameStringTypes_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("BMPString, ASCII") << int(V_ASN1_BMPSTRING) << "Issuer BMP";
+        QTest::newRow("BMPString, Chinese and ASCII") << int(V_ASN1_BMPSTRING) << QString::fromUtf8("张三AB");
+        QTest::newRow("T61String") << int(V_ASN1_T61STRING) << QString::fromUtf8("Müller");
+        QTest::newRow("UniversalString") << int(V_ASN1_UNIVERSALSTRING) << QString::fromUtf8("李四 𠀋");
+        QTest::newRow("PrintableString") << int(V_ASN1_PRINTABLESTRING) << "Plain Name";
+        QTest::newRow("UTF8String") << int(V_ASN1_UTF8STRING) << QString::fromUtf8("王五");
+    }
+
+    void nameStringTypes()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, value);
+        CertSpec spec;
+        spec.issuer = {{"C", "CN"}, {"CN", stringBytes(type, value), type}};
+        spec.subject = {{"O", stringBytes(type, value), type}};
+        const QStringList fields = summaryOf(makeCert(spec)).split('#');
+        QCOMPARE(fields.value(2), "C=CN, CN=" + value + ", ");
+        QCOMPARE(fields.value(3), "O=" + value + ", ");
     }
 
     // Names longer than the summary's 128-byte buffers are cut, never past the buffer and
@@ -268,6 +259,64 @@ private slots:
         QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 8, out.data(), &outLen, nullptr, nullptr),
                  -1);
         X509_free(x);
+    }
+
+    // Type 4 gives the to-be-signed bytes the certificate carries, also when they are not
+    // strict DER: the signature must verify over them.
+    void signedPartAsCarried_data()
+    {
+        QTest::addColumn<bool>("extraZero");     // the part's length with a leading zero byte
+        QTest::addColumn<bool>("indefinite");    // the certificate's own length indefinite
+        QTest::newRow("strict DER") << false << false;
+        QTest::newRow("long-form length with a leading zero") << true << false;
+        QTest::newRow("certificate of indefinite length") << true << true;
+    }
+
+    void signedPartAsCarried()
+    {
+        QFETCH(bool, extraZero);
+        QFETCH(bool, indefinite);
+        EVP_PKEY *key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+        QVERIFY(key);
+        // The parts of a strict certificate, then the to-be-signed part's header rewritten
+        // and signed anew.
+        const QByteArray strict = makeCert(CertSpec());
+        const int outerHeader = derHeaderLength(strict);
+        const QByteArray strictTbs = derElement(strict, outerHeader);
+        const QByteArray algorithm = derElement(strict, outerHeader + strictTbs.size());
+        const int tbsHeader = derHeaderLength(strictTbs);
+        const QByteArray tbs = derHeader(0x30, strictTbs.size() - tbsHeader, extraZero) + strictTbs.mid(tbsHeader);
+
+        size_t sigLen = 0;
+        EVP_MD_CTX *md = EVP_MD_CTX_new();
+        QVERIFY(EVP_DigestSignInit(md, nullptr, EVP_sha256(), nullptr, key) == 1);
+        const auto *tbsBytes = reinterpret_cast<const unsigned char *>(tbs.constData());
+        QVERIFY(EVP_DigestSign(md, nullptr, &sigLen, tbsBytes, size_t(tbs.size())) == 1);
+        QByteArray sig(int(sigLen), '\0');
+        QVERIFY(EVP_DigestSign(md, reinterpret_cast<unsigned char *>(sig.data()), &sigLen, tbsBytes, size_t(tbs.size())) == 1);
+        sig.resize(int(sigLen));
+        EVP_MD_CTX_free(md);
+        const QByteArray bits = derHeader(0x03, sig.size() + 1) + '\0' + sig;
+        const QByteArray body = tbs + algorithm + bits;
+        QByteArray der = indefinite ? QByteArray("\x30\x80", 2) + body + QByteArray(2, '\0')
+                                    : derHeader(0x30, body.size()) + body;
+
+        std::vector<char> out(4096), out2(512);
+        int outLen = int(out.size()), out2Len = int(out2.size());
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(reinterpret_cast<unsigned char *>(der.data()),
+                                                               static_cast<unsigned long>(der.size()), 4, out.data(),
+                                                               &outLen, out2.data(), &out2Len),
+                 0);
+        QCOMPARE(QByteArray(out.data(), outLen), tbs);
+        QCOMPARE(QByteArray(out2.data(), out2Len), sig);
+
+        md = EVP_MD_CTX_new();
+        QVERIFY(EVP_DigestVerifyInit(md, nullptr, EVP_sha256(), nullptr, key) == 1);
+        QCOMPARE(EVP_DigestVerify(md, reinterpret_cast<const unsigned char *>(out2.data()), size_t(out2Len),
+                                  reinterpret_cast<const unsigned char *>(out.data()), size_t(outLen)),
+                 1);
+        EVP_MD_CTX_free(md);
+        EVP_PKEY_free(key);
     }
 };
 

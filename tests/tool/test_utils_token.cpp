@@ -194,9 +194,10 @@ private slots:
         QCOMPARE(QByteArray(reinterpret_cast<char *>(m_state->pin), 63), pin63.toLatin1());
         QCOMPARE(m_state->pin[63], BYTE(0));
 
-        QCOMPARE(Utils::ChangePin(m_fake, object(), QString::fromUtf8("é中"), "ab"), ULONG(0));
-        QCOMPARE(QByteArray(reinterpret_cast<char *>(m_state->pin), 3), QByteArray("\xe9?\0", 3));
-        for (int i = 3; i < 64; ++i)
+        // Latin-1 text goes as its exact Latin-1 bytes, one a character.
+        QCOMPARE(Utils::ChangePin(m_fake, object(), QString::fromUtf8("pässwörd"), "ab"), ULONG(0));
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(m_state->pin)), QByteArray("p\xe4ssw\xf6rd"));
+        for (int i = 8; i < 64; ++i)
             QCOMPARE(m_state->pin[i], BYTE(0));
         QCOMPARE(QByteArray(reinterpret_cast<char *>(m_state->pin2)), QByteArray("ab"));
 
@@ -210,10 +211,44 @@ private slots:
         QCOMPARE(Utils::OpenApplication(m_fake, object(), pin64), nullptr);
         QCOMPARE(m_state->calls, 0);
 
-        // The application name given to OpenApplication takes the same buffer.
+        // The application name given to OpenApplication takes the same buffer, as UTF-8.
         QVERIFY(Utils::OpenApplication(m_fake, object(), QString(63, QChar('n'))) != nullptr);
         QCOMPARE(m_state->appName[62], BYTE('n'));
         QCOMPARE(m_state->appName[63], BYTE(0));
+        script(SAR_OK);
+        QCOMPARE(Utils::OpenApplication(m_fake, object(), QString(21, QChar(0x5e94)) + "n"), nullptr);
+        QCOMPARE(m_state->calls, 0);
+    }
+
+    // A PIN holding a character outside Latin-1 would reach the token as "?" bytes, which
+    // every other such PIN of its length matches: each PIN wrapper refuses it, in either
+    // place, without calling the library.
+    void pinsOutsideLatin1_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        const QString chinese = QString::fromUtf8("密码");
+        const QString mixed = QString::fromUtf8("abc密1");
+        QTest::newRow("Chinese first") << chinese << "ab";
+        QTest::newRow("Chinese second") << "ab" << chinese;
+        QTest::newRow("mixed first") << mixed << "ab";
+        QTest::newRow("mixed second") << "ab" << mixed;
+        QTest::newRow("euro sign") << QString::fromUtf8("12€4") << "ab";
+    }
+
+    void pinsOutsideLatin1()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        script(SAR_OK);
+        QCOMPARE(Utils::ChangePin(m_fake, object(), first, second), ULONG(SAR_PIN_INVALID));
+        QCOMPARE(Utils::UnblockPIN(m_fake, object(), first, second), ULONG(SAR_PIN_INVALID));
+        QCOMPARE(Utils::CreateApplication(m_fake, object(), "app", first, "5", second, "5"), nullptr);
+        if (second == QLatin1String("ab")) {
+            QCOMPARE(Utils::VerifyPin(m_fake, object(), first), ULONG(SAR_PIN_INVALID));
+            QCOMPARE(Utils::VerifyAdminPin(m_fake, object(), first), ULONG(SAR_PIN_INVALID));
+        }
+        QCOMPARE(m_state->calls, 0);
     }
 
     // OpenDev and OpenContainer hand back whatever the library stored; OpenApplication and
@@ -229,17 +264,68 @@ private slots:
         m_state->storeHandle = false;
         QCOMPARE(Utils::OpenDev(m_fake, "d"), nullptr);
         QCOMPARE(Utils::OpenContainer(m_fake, object(), "c"), nullptr);
-
-        // Names outside Latin-1 reach the library with "?".
-        script(SAR_OK);
-        Utils::OpenDev(m_fake, QString::fromUtf8("key-中-é"));
-        QCOMPARE(QByteArray(m_state->name), QByteArray("key-?-\xe9"));
         // Names other than PINs have no limit of their own.
+        script(SAR_OK);
         const QString longName(300, QChar('x'));
         Utils::OpenContainer(m_fake, object(), longName);
         QCOMPARE(QByteArray(m_state->name), longName.toLatin1());
-        QCOMPARE(Utils::SetLabel(m_fake, nullptr, QString::fromUtf8("标签")), ULONG(0));
-        QCOMPARE(QByteArray(m_state->name), QByteArray("??"));
+    }
+
+    // Names go back to the library as the UTF-8 bytes they are read in, so a name of the
+    // token's own lists reaches it unchanged.
+    void namesAsUtf8_data()
+    {
+        QTest::addColumn<int>("wrapper");
+        for (const auto &w : {std::make_pair(0, "OpenDev"), std::make_pair(1, "OpenContainer"),
+                              std::make_pair(2, "DeleteApplication"), std::make_pair(3, "CreateApplication"),
+                              std::make_pair(4, "OpenApplication")})
+            QTest::newRow(w.second) << w.first;
+    }
+
+    void namesAsUtf8()
+    {
+        QFETCH(int, wrapper);
+        const QString name = QString::fromUtf8("容器一-é");
+        script(SAR_OK);
+        switch (wrapper) {
+        case 0: Utils::OpenDev(m_fake, name); break;
+        case 1: Utils::OpenContainer(m_fake, object(), name); break;
+        case 2: Utils::DeleteApplication(m_fake, object(), name); break;
+        case 3: Utils::CreateApplication(m_fake, object(), name, "p", "1", "q", "1"); break;
+        default: Utils::OpenApplication(m_fake, object(), name); break;
+        }
+        QCOMPARE(m_state->calls, 1);
+        const char *sent = wrapper == 4 ? reinterpret_cast<const char *>(m_state->appName) : m_state->name;
+        QCOMPARE(QByteArray(sent), name.toUtf8());
+    }
+
+    // The label goes as GBK, the encoding the key page reads it in, and only when the
+    // device information's 32-byte field can hold it.
+    void labels_data()
+    {
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<ULONG>("result");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::newRow("Chinese") << QString::fromUtf8("标签") << ULONG(0) << QByteArray("\xb1\xea\xc7\xa9");
+        QTest::newRow("ASCII") << "zavrin" << ULONG(0) << QByteArray("zavrin");
+        QTest::newRow("32 bytes") << QString(16, QChar(0x6807)) << ULONG(0)
+                                  << QByteArray("\xb1\xea").repeated(16);
+        QTest::newRow("33 bytes") << QString(16, QChar(0x6807)) + "x" << ULONG(SAR_NAMELENERR) << QByteArray();
+        QTest::newRow("no GBK form") << QString::fromUtf8("ก") << ULONG(SAR_INVALIDPARAMERR) << QByteArray();
+        QTest::newRow("emoji") << QString::fromUtf8("Key😀") << ULONG(SAR_INVALIDPARAMERR) << QByteArray();
+    }
+
+    void labels()
+    {
+        QFETCH(QString, label);
+        QFETCH(ULONG, result);
+        QFETCH(QByteArray, sent);
+        script(SAR_OK);
+        QCOMPARE(Utils::isTokenLabel(label), result == 0);
+        QCOMPARE(Utils::SetLabel(m_fake, nullptr, label), result);
+        QCOMPARE(m_state->calls, result == 0 ? 1 : 0);
+        if (result == 0)
+            QCOMPARE(QByteArray(m_state->name), sent);
     }
 
     void nameLists_data()

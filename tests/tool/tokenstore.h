@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QtTest>
 
 class TokenStore
@@ -65,6 +66,16 @@ public:
         if (encCert && mvtoken({"issue-cert", dev, app, con, "--enc", "--subject", subject}).isNull())
             return false;
         return true;
+    }
+
+    // Imports a DER certificate into an existing container.
+    static bool importCert(const QString &dev, const QString &app, const QString &con, bool sign,
+                           const QByteArray &der)
+    {
+        QTemporaryFile file;
+        if (!file.open() || file.write(der) != der.size() || !file.flush())
+            return false;
+        return !mvtoken({"import-cert", dev, app, con, sign ? "--sign" : "--enc", file.fileName()}).isNull();
     }
 
 private:
