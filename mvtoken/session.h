@@ -19,8 +19,8 @@
 //   HandleKind::Key / HandleKind::Hash; they may keep a DeviceRef and check it with
 //   checkDevice().
 // - Result codes are the SAR_* values of skfapi.h; entry points are declared as skf_export.h
-//   says, and their source files are listed in mvtoken/sources-*.cmake fragments that
-//   append to MVTOKEN_SKF_SOURCES.
+//   says, and their source files are listed with the SKFAPI library in
+//   mvtoken/CMakeLists.txt.
 
 #include <cstdint>
 #include <memory>

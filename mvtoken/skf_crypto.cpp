@@ -482,16 +482,15 @@ SKF_EXPORT ULONG SKF_RSAVerify(DEVHANDLE hDev, RSAPUBLICKEYBLOB *pRSAPubKeyBlob,
     EVP_PKEY *key = nullptr;
     EVP_PKEY_CTX *ctx = nullptr;
     int verified = 0;
-    RSA *rsa = RSA_new();
+    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM *params = nullptr;
+    EVP_PKEY_CTX *keyCtx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
     BIGNUM *n = BN_bin2bn(blob.Modulus + sizeof blob.Modulus - bytes, static_cast<int>(bytes), nullptr);
     BIGNUM *e = BN_bin2bn(blob.PublicExponent, sizeof blob.PublicExponent, nullptr);
-    if (!rsa || !n || !e || RSA_set0_key(rsa, n, e, nullptr) != 1)
+    if (!bld || !keyCtx || !n || !e || OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n) != 1
+        || OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e) != 1 || !(params = OSSL_PARAM_BLD_to_param(bld))
+        || EVP_PKEY_fromdata_init(keyCtx) <= 0 || EVP_PKEY_fromdata(keyCtx, &key, EVP_PKEY_PUBLIC_KEY, params) <= 0)
         goto err;
-    n = e = nullptr; // owned by rsa now
-    key = EVP_PKEY_new();
-    if (!key || EVP_PKEY_assign_RSA(key, rsa) != 1)
-        goto err;
-    rsa = nullptr; // owned by key now
     ctx = EVP_PKEY_CTX_new(key, nullptr);
     if (!ctx || EVP_PKEY_verify_init(ctx) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) <= 0)
         goto err;
@@ -500,7 +499,9 @@ SKF_EXPORT ULONG SKF_RSAVerify(DEVHANDLE hDev, RSAPUBLICKEYBLOB *pRSAPubKeyBlob,
 err:
     EVP_PKEY_CTX_free(ctx);
     EVP_PKEY_free(key);
-    RSA_free(rsa);
+    EVP_PKEY_CTX_free(keyCtx);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
     BN_free(n);
     BN_free(e);
     return rv;

@@ -13,11 +13,9 @@ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBUILD_TESTING=OFF -DMV_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
-if [ -f scripts/demo-token.sh ]; then
-  # The stand-in's default store unless the caller names one.
-  if [ -n "${MVUKEY_STORE:-}" ]; then export MVUKEY_STORE; fi
-  MV_BUILD_DIR="$build" bash scripts/demo-token.sh
-fi
+# The stand-in's default store unless the caller names one.
+if [ -n "${MVUKEY_STORE:-}" ]; then export MVUKEY_STORE; fi
+MV_BUILD_DIR="$build" bash scripts/demo-token.sh
 
 program="$build/bin/MirvaleClient"
 if [ -n "${DISPLAY:-}" ]; then

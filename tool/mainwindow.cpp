@@ -225,7 +225,11 @@ void MainWindow::paintEvent(QPaintEvent *event)
     const QRect frame = rect().adjusted(1, 1, -1, -1);
     painter.setPen(QColor(102, 102, 102));
     painter.setBrush(QBrush(QColor(248, 248, 248), Qt::SolidPattern));
+    // Integer roundness, as the frame has always been drawn.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     painter.drawRoundRect(frame, 1, 1);
+#pragma GCC diagnostic pop
 
     QRect titleRect = frame;
     titleRect.setBottom(frame.top() + kTitleHeight);

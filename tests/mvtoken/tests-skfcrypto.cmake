@@ -9,7 +9,7 @@ target_include_directories(mvtoken_skf_crypto_test PRIVATE ${PROJECT_SOURCE_DIR}
 add_dependencies(mvtoken_skf_crypto_test SKFAPI mvtoken)
 
 # Arbitrary keys, signatures and cipher texts for the verifications and the decryption.
-mv_add_fuzz(NAME fuzz_skf_verify
+mv_add_fuzz(NAME mvtoken_skf_verify_fuzz
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_skf_verify.cpp ${PROJECT_SOURCE_DIR}/mvtoken/skf_crypto.cpp
   LIBS mvtoken_model
   SECONDS 20)

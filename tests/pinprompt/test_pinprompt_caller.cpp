@@ -387,7 +387,7 @@ private slots:
                 d.check(!tip->isModal(), "the tip is modal");
                 auto *label = tip->findChild<QLabel *>("label");
                 d.check(label && label->text().isEmpty(), "the tip shows text of its own");
-                d.check(label && label->pixmap() && label->pixmap()->size() == QSize(384, 261),
+                d.check(label && label->pixmap(Qt::ReturnByValue).size() == QSize(384, 261),
                         "the picture is not shown at 384 x 261");
                 auto *timer = tip->findChild<QTimer *>();
                 d.check(timer && !timer->isActive(), "showDlg started the tip's timer");

@@ -150,8 +150,8 @@ private slots:
         QVERIFY(label);
         QCOMPARE(label->geometry(), QRect(12, 11, 381, 281));
         QVERIFY(label->text().isEmpty());
-        QVERIFY(label->pixmap());
-        QCOMPARE(label->pixmap()->size(), QSize(384, 261));
+        QVERIFY(!label->pixmap(Qt::ReturnByValue).isNull());
+        QCOMPARE(label->pixmap(Qt::ReturnByValue).size(), QSize(384, 261));
         QVERIFY(!label->hasScaledContents());
         auto *timer = tip.findChild<QTimer *>();
         QVERIFY(timer);

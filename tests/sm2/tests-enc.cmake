@@ -1,25 +1,21 @@
 # SM2 encryption (raw and GM/T 2012 cipher text) and SM2 key exchange.
 find_package(GTest REQUIRED)
 
-include(${CMAKE_CURRENT_LIST_DIR}/sm2-test-libraries.cmake)
-mv_sm2_core_library(mvsm2_enc_core sm3.c kdf.c gmt_log.c sm2_z.c sm2_sign.c sm2_enc.c
-  sm2_cipher_gmt.c sm2_exch.c)
-
 mv_add_test(NAME sm2_enc_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_enc.cpp
-  LIBS mvsm2_enc_core GTest::gtest_main)
+  LIBS mvsm2_algorithms GTest::gtest_main)
 target_compile_definitions(sm2_enc_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 
 mv_add_test(NAME sm2_cipher_gmt_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_cipher_gmt.cpp
-  LIBS mvsm2_enc_core GTest::gtest)
+  LIBS mvsm2_algorithms GTest::gtest)
 target_compile_definitions(sm2_cipher_gmt_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 
 mv_add_test(NAME sm2_exch_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_exch.cpp
-  LIBS mvsm2_enc_core GTest::gtest_main)
+  LIBS mvsm2_algorithms GTest::gtest_main)
 target_compile_definitions(sm2_exch_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 
 mv_add_fuzz(NAME sm2_dec_gmt_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_sm2_dec_gmt.c
-  LIBS mvsm2_enc_core CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-dec-gmt SECONDS 25)
+  LIBS mvsm2_algorithms CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-dec-gmt SECONDS 25)
 mv_add_fuzz(NAME sm2_dec_stream_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_sm2_dec_stream.c
-  LIBS mvsm2_enc_core CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-dec-stream SECONDS 25)
+  LIBS mvsm2_algorithms CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-dec-stream SECONDS 25)
 
-mv_sm2_bench(sm2_enc_bench ${CMAKE_CURRENT_LIST_DIR}/bench/bench_sm2_enc.cpp mvsm2_enc_core)
+mv_sm2_bench(sm2_enc_bench ${CMAKE_CURRENT_LIST_DIR}/bench/bench_sm2_enc.cpp mvsm2_algorithms)

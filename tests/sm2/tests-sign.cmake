@@ -1,31 +1,26 @@
 # SM3, SM3 key derivation, SM2 signature and Z digest, diagnostic log.
 find_package(GTest REQUIRED)
 
-include(${CMAKE_CURRENT_LIST_DIR}/sm2-test-libraries.cmake)
-mv_sm2_core_library(mvsm2_sign_core sm3.c kdf.c sm2_sign.c sm2_z.c)
+mv_add_test(NAME sm2_sm3_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm3.cpp
+  LIBS mvsm2 GTest::gtest_main)
+target_compile_definitions(sm2_sm3_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 
-if(TARGET mvsm2)
-  mv_add_test(NAME sm2_sm3_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm3.cpp
-    LIBS mvsm2 GTest::gtest_main)
-  target_compile_definitions(sm2_sm3_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
+mv_add_test(NAME sm2_kdf_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_kdf.cpp
+  LIBS mvsm2 GTest::gtest_main TIMEOUT 600)
 
-  mv_add_test(NAME sm2_kdf_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_kdf.cpp
-    LIBS mvsm2 GTest::gtest_main TIMEOUT 600)
-
-  # The log switch is decided once per process: each case runs in a process of its own.
-  mv_add_test(NAME sm2_log_off_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_gmt_log.cpp
-    LIBS mvsm2 GTest::gtest_main ARGS --gtest_filter=LogOff.*:BigNumberPrint.*)
-  mv_add_test(NAME sm2_log_on_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_gmt_log.cpp
-    LIBS mvsm2 GTest::gtest_main ARGS --gtest_filter=LogOn.*)
-  mv_add_test(NAME sm2_log_race_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_gmt_log.cpp
-    LIBS mvsm2 GTest::gtest_main ARGS --gtest_filter=LogRace.*)
-endif()
+# The log switch is decided once per process: each case runs in a process of its own.
+mv_add_test(NAME sm2_log_off_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_gmt_log.cpp
+  LIBS mvsm2 GTest::gtest_main ARGS --gtest_filter=LogOff.*:BigNumberPrint.*)
+mv_add_test(NAME sm2_log_on_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_gmt_log.cpp
+  LIBS mvsm2 GTest::gtest_main ARGS --gtest_filter=LogOn.*)
+mv_add_test(NAME sm2_log_race_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_gmt_log.cpp
+  LIBS mvsm2 GTest::gtest_main ARGS --gtest_filter=LogRace.*)
 
 mv_add_test(NAME sm2_sign_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_sign.cpp
-  LIBS mvsm2_sign_core GTest::gtest_main)
+  LIBS mvsm2_algorithms GTest::gtest_main)
 target_compile_definitions(sm2_sign_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 
 mv_add_fuzz(NAME sm2_verify_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_sm2_verify.c
-  LIBS mvsm2_sign_core CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-verify SECONDS 25)
+  LIBS mvsm2_algorithms CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-verify SECONDS 25)
 
-mv_sm2_bench(sm2_sign_bench ${CMAKE_CURRENT_LIST_DIR}/bench/bench_sm3_sm2.cpp mvsm2_sign_core)
+mv_sm2_bench(sm2_sign_bench ${CMAKE_CURRENT_LIST_DIR}/bench/bench_sm3_sm2.cpp mvsm2_algorithms)

@@ -11,7 +11,9 @@
 #include <dlfcn.h>
 
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <openssl/rsa.h>
 
 #include "utils.h"
@@ -661,13 +663,32 @@ void TestFunctest::rsaSignThenVerify()
     RSAPUBLICKEYBLOB key;
     std::memcpy(&key, blob.constData(), sizeof key);
     QCOMPARE(key.BitLen, ULONG(1024));
-    RSA *rsa = RSA_new();
-    RSA_set0_key(rsa, BN_bin2bn(key.Modulus + 128, 128, nullptr), BN_bin2bn(key.PublicExponent, 4, nullptr), nullptr);
+    BIGNUM *modulus = BN_bin2bn(key.Modulus + 128, 128, nullptr);
+    BIGNUM *exponent = BN_bin2bn(key.PublicExponent, 4, nullptr);
+    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, modulus);
+    OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, exponent);
+    OSSL_PARAM *params = OSSL_PARAM_BLD_to_param(bld);
+    EVP_PKEY *rsa = nullptr;
+    EVP_PKEY_CTX *keyCtx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY_fromdata_init(keyCtx);
+    EVP_PKEY_fromdata(keyCtx, &rsa, EVP_PKEY_PUBLIC_KEY, params);
+    EVP_PKEY_CTX *recoverCtx = EVP_PKEY_CTX_new(rsa, nullptr);
     QByteArray recovered(128, '\0');
-    const int n = RSA_public_decrypt(sig.size(), reinterpret_cast<const unsigned char *>(sig.constData()),
-                                     reinterpret_cast<unsigned char *>(recovered.data()), rsa, RSA_PKCS1_PADDING);
-    RSA_free(rsa);
-    QCOMPARE(recovered.left(n), signedText.toUtf8());
+    size_t n = recovered.size();
+    const bool recoveredOk = recoverCtx && EVP_PKEY_verify_recover_init(recoverCtx) == 1
+        && EVP_PKEY_CTX_set_rsa_padding(recoverCtx, RSA_PKCS1_PADDING) == 1
+        && EVP_PKEY_verify_recover(recoverCtx, reinterpret_cast<unsigned char *>(recovered.data()), &n,
+                                   reinterpret_cast<const unsigned char *>(sig.constData()), sig.size()) == 1;
+    EVP_PKEY_CTX_free(recoverCtx);
+    EVP_PKEY_CTX_free(keyCtx);
+    EVP_PKEY_free(rsa);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    BN_free(modulus);
+    BN_free(exponent);
+    QVERIFY(recoveredOk);
+    QCOMPARE(recovered.left(int(n)), signedText.toUtf8());
 
     const QString result = Utils::RsaVerifyData(m_standin, m_rsaCon, verifiedText, signature.mid(2));
     QCOMPARE(result, valid ? QString("0") : failureText(SAR_FAIL, "RSA数据签名失败，返回的错误码："));

@@ -1,9 +1,6 @@
 # Token access layer and certificate summaries: the wrappers against scripted libraries
 # and against the token stand-in; the summaries over certificates made with OpenSSL; a
 # fuzz target over the certificate extractor.
-if(NOT TARGET mvclient_core)
-  return()
-endif()
 
 set(fakeskf_dir ${CMAKE_CURRENT_BINARY_DIR}/fakeskf)
 foreach(lib fakeskf_library fakeskf_empty)
@@ -15,22 +12,19 @@ foreach(lib fakeskf_library fakeskf_empty)
     CXX_VISIBILITY_PRESET hidden)
 endforeach()
 
-mv_add_test(NAME test_utils_token QT
+mv_add_test(NAME tool_utils_token_test QT
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_utils_token.cpp ${CMAKE_CURRENT_LIST_DIR}/fakeskf_state.h
   LIBS mvclient_core
   ENV MV_FAKESKF_DIR=${fakeskf_dir}
   TIMEOUT 180)
-target_include_directories(test_utils_token PRIVATE ${CMAKE_CURRENT_LIST_DIR})
-add_dependencies(test_utils_token fakeskf_library fakeskf_empty)
-if(TARGET SKFAPI)
-  add_dependencies(test_utils_token SKFAPI mvtoken)
-endif()
+target_include_directories(tool_utils_token_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+add_dependencies(tool_utils_token_test fakeskf_library fakeskf_empty SKFAPI mvtoken)
 
-mv_add_test(NAME test_utils_cert QT
+mv_add_test(NAME tool_utils_cert_test QT
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_utils_cert.cpp
   LIBS mvclient_core)
 
-mv_add_fuzz(NAME fuzz_cert_info
+mv_add_fuzz(NAME tool_cert_info_fuzz
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_cert_info.cpp
   LIBS mvclient_core
   CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz-corpus/cert-info

@@ -1,4 +1,0 @@
-list(APPEND MVSM2_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/sm2_enc.c
-  ${CMAKE_CURRENT_LIST_DIR}/sm2_cipher_gmt.c
-  ${CMAKE_CURRENT_LIST_DIR}/sm2_exch.c)
