@@ -149,7 +149,8 @@ bool ensureDirectory(const std::string &dir, std::string *problem)
 
 // Opens a file of the store directory without following a link and without blocking on
 // a FIFO or device, and checks that it is a private regular file. -1 with errno ENOENT
-// when it does not exist; -1 with a problem otherwise.
+// when it does not exist, EPERM when it is refused, another errno when it cannot be
+// opened; problem says why.
 int openStoreFile(const std::string &path, int flags, std::string *problem)
 {
     int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
@@ -159,7 +160,7 @@ int openStoreFile(const std::string &path, int flags, std::string *problem)
             setProblem(problem, "the store file " + path + " is a symbolic link");
         else if (err != ENOENT)
             setProblem(problem, "cannot open the store file " + path + ": " + strerror(err));
-        errno = err;
+        errno = err == ELOOP ? EPERM : err; // EPERM: refused
         return -1;
     }
     struct stat st;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include <openssl/pem.h>
@@ -84,6 +86,9 @@ TEST_F(MvtokenCli, BadInputChangesNothing)
 {
     provision();
     const std::string notACert = writeFile("junk.bin", "this is no certificate");
+    const std::string fifo = store + "/../cert.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge = writeFile("huge.pem", std::string(65 * 1024, 'A'));
     const std::vector<std::vector<std::string>> bad = {
         {},
         {"frobnicate"},
@@ -92,6 +97,7 @@ TEST_F(MvtokenCli, BadInputChangesNothing)
         {"init-device", "k2", "--label", std::string(33, 'L')},   // too long for the label field
         {"init-device", "k2", "--colour", "red"},                 // unknown option
         {"init-device", std::string(64, 'n')},                    // name too long
+        {"init-device", std::string(40, 'n')},                    // fits no label, and none given
         {"insert", "k1"},                                         // already inserted
         {"insert", "nobody"},
         {"remove", "nobody"},
@@ -106,6 +112,9 @@ TEST_F(MvtokenCli, BadInputChangesNothing)
         {"create-container", "k1", "nope", "c3", "--key", "sm2"},
         {"import-cert", "k1", "app", "c-sm2", "--sign", notACert},
         {"import-cert", "k1", "app", "c-sm2", "--sign", "/nonexistent/file"},
+        {"import-cert", "k1", "app", "c-sm2", "--sign", "/dev/zero"},                 // endless, no file
+        {"import-cert", "k1", "app", "c-sm2", "--sign", fifo},                        // would block
+        {"import-cert", "k1", "app", "c-sm2", "--sign", huge},                        // far too large
         {"import-cert", "k1", "app", "c-sm2", "--sign", "--enc", notACert},
         {"issue-cert", "k1", "app", "c-sm2", "--subject", "/CN=x"},                   // neither --sign nor --enc
         {"issue-cert", "k1", "app", "c-sm2", "--enc", "--subject", "CN=no-slash"},
@@ -124,6 +133,42 @@ TEST_F(MvtokenCli, BadInputChangesNothing)
         EXPECT_NE(r.output.find("mvtoken: "), std::string::npos) << line << "\n" << r.output;
         EXPECT_EQ(readFile(store + "/store.db"), before) << line;
     }
+}
+
+// Names come from whoever made the store: the listing shows their control bytes and bytes
+// that are no UTF-8 escaped, so that no name sends a terminal sequence or fakes a line.
+TEST_F(MvtokenCli, ListEscapesWhatNamesHold)
+{
+    run({"init-device", "k\x1b[2Jx", "--label", "\xc4\xe3\xba\xc3"}); // ESC; a GBK label
+    run({"init-device", "two\ndevice fake [inserted]", "--label", "L"});
+    run({"init-device", "\xe5\xaf\x86\xe9\x92\xa5\\"}); // UTF-8 stays, the backslash doubles
+    Result list = runMvtoken({"list"});
+    ASSERT_EQ(list.status, 0) << list.output;
+    EXPECT_EQ(list.output.find('\x1b'), std::string::npos) << list.output;
+    for (const char *expected : {"device k\\x1b[2Jx [removed] label=\\xc4\\xe3\\xba\\xc3 ",
+                                 "device two\\x0adevice fake [inserted] [removed] label=L ",
+                                 "device \xe5\xaf\x86\xe9\x92\xa5\\\\ [removed]"})
+        EXPECT_NE(list.output.find(expected), std::string::npos) << expected << "\n" << list.output;
+    EXPECT_EQ(list.output.find("\ndevice fake"), std::string::npos) << list.output;
+}
+
+// A store that others could change is refused with the folder and the reason, unchanged.
+TEST_F(MvtokenCli, RefusesAStoreOthersCanWrite)
+{
+    run({"init-device", "k1"});
+    ASSERT_EQ(chmod(store.c_str(), 0777), 0);
+    const std::string before = readFile(store + "/store.db");
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"list"}, {"insert", "k1"}}) {
+        Result r = runMvtoken(args);
+        EXPECT_NE(r.status, 0) << args[0];
+        EXPECT_NE(r.output.find("the store folder " + store + " is writable by group and others (mode 0777)"),
+                  std::string::npos)
+            << r.output;
+    }
+    EXPECT_EQ(readFile(store + "/store.db"), before);
+    struct stat st;
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777u);
 }
 
 } // namespace
