@@ -12,7 +12,10 @@
 #include <vector>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <openssl/rand.h>
 #include <openssl/x509.h>
@@ -116,16 +119,23 @@ ULONG parseRetries(const std::string &text, const char *what)
     return static_cast<ULONG>(n);
 }
 
+// "cannot read the store at DIR", and why when the store said so.
+std::string storeFailure(const char *what, const std::string &problem)
+{
+    std::string text = std::string("cannot ") + what + " the store at " + Store::directory();
+    return problem.empty() ? text : text + ": " + problem;
+}
+
 void open(StoreTransaction &txn)
 {
     if (txn.status() != SAR_OK)
-        fail("cannot read the store at " + Store::directory());
+        fail(storeFailure("read", txn.problem()));
 }
 
 void commit(StoreTransaction &txn)
 {
     if (txn.commit() != SAR_OK)
-        fail("cannot write the store at " + Store::directory());
+        fail(storeFailure("write", txn.problem()));
 }
 
 DeviceRecord &device(StoreData &data, const std::string &name)
@@ -171,8 +181,10 @@ std::string randomSerialNumber()
 }
 
 // A token keeps its label in GBK, the command line speaks UTF-8. Converts `in` from one
-// encoding to the other; false when it does not convert. With `escape`, a byte that does
-// not convert is written as \xNN instead and the conversion goes on.
+// encoding to the other; false when it does not convert. With `escape`, the result is
+// written as the listing shows text (see shown()) and a byte that does not convert is
+// written as \xhh instead, the conversion going on.
+std::string shown(const std::string &text);
 bool convertText(const std::string &in, const char *from, const char *to, bool escape, std::string &out)
 {
     iconv_t cd = iconv_open(to, from);
@@ -188,7 +200,8 @@ bool convertText(const std::string &in, const char *from, const char *to, bool e
         char *dst = buffer;
         size_t dstLeft = sizeof buffer;
         const size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-        out.append(buffer, static_cast<size_t>(dst - buffer));
+        const std::string converted(buffer, static_cast<size_t>(dst - buffer));
+        out += escape ? shown(converted) : converted;
         if (rc != static_cast<size_t>(-1) || errno == E2BIG)
             continue;
         if (!escape) {
@@ -196,7 +209,7 @@ bool convertText(const std::string &in, const char *from, const char *to, bool e
             break;
         }
         char hex[5];
-        snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(*src));
+        snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(*src));
         out += hex;
         ++src;
         --srcLeft;
@@ -213,8 +226,12 @@ int initDevice(int argc, char **argv)
     checkName(name, "device");
     DeviceRecord d;
     d.name = name;
+    const bool labelGiven = args.has("--label");
     if (!convertText(args.get("--label", name), "UTF-8", "GBK", false, d.label))
-        fail("the label must be UTF-8 text that GBK can hold");
+        fail(labelGiven ? "the label must be UTF-8 text that GBK can hold"
+                        : "the name has no GBK form for the label field: give a label with --label");
+    if (!labelGiven && d.label.size() > sizeof(DEVINFO::Label))
+        fail("the name is longer than the 32 bytes of the label field: give a label with --label");
     d.serialNumber = args.has("--serial") ? args.get("--serial") : randomSerialNumber();
     d.manufacturer = args.get("--manufacturer", "Mirvale");
     if (d.label.size() > sizeof(DEVINFO::Label))
@@ -309,17 +326,50 @@ int createContainer(int argc, char **argv)
     return 0;
 }
 
+// A certificate the program can read fits its 2,048-byte buffer; far larger files are
+// refused unread, and so is anything but a regular file (a FIFO, a device).
+constexpr off_t kMaxCertificateFile = 64 * 1024;
+
+std::string readCertificateFile(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        fail("cannot read " + path + ": " + strerror(errno));
+    struct stat st;
+    std::string why;
+    if (fstat(fd, &st) != 0)
+        why = "cannot read " + path + ": " + strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        why = path + " is not a regular file";
+    else if (st.st_size > kMaxCertificateFile)
+        why = path + " is larger than 64 KiB: no certificate file";
+    std::string bytes;
+    char buf[4096];
+    while (why.empty()) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            why = "cannot read " + path + ": " + strerror(errno);
+        else if (bytes.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxCertificateFile))
+            why = path + " is larger than 64 KiB: no certificate file"; // it grew meanwhile
+        else
+            bytes.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    if (!why.empty())
+        fail(why);
+    return bytes;
+}
+
 int importCert(int argc, char **argv)
 {
     Args args(argc, argv, 2, {}, {"--sign", "--enc"});
     args.expect(4, "DEV APP CON FILE");
     const bool sign = signFlag(args);
-    std::ifstream in(args.positional[3], std::ios::binary);
-    if (!in)
-        fail("cannot read " + args.positional[3]);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    const std::string der = certificateToDer(bytes.str());
+    const std::string der = certificateToDer(readCertificateFile(args.positional[3]));
     if (der.empty())
         fail(args.positional[3] + " holds no X.509 certificate (DER or PEM)");
     StoreTransaction txn;
@@ -369,28 +419,87 @@ std::string certSubject(const std::string &der)
     return out;
 }
 
+// A name or text of the store as the listing shows it: valid UTF-8 stays, control
+// characters (C0, DEL, C1), bytes that are no UTF-8 and the backslash are written as
+// \xHH (\\ for the backslash), so that no name can move the cursor, send a terminal
+// sequence or fake a line of the listing.
+std::string shown(const std::string &text)
+{
+    std::string out;
+    auto escape = [&out](unsigned char c) {
+        char hex[5];
+        snprintf(hex, sizeof hex, "\\x%02x", c);
+        out += hex;
+    };
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        if (c == '\\') {
+            out += "\\\\";
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7f)
+                escape(c);
+            else
+                out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // The length of a well-formed UTF-8 sequence starting at i, or 0.
+        size_t len = 0;
+        unsigned cp = 0;
+        if (c >= 0xc2 && c <= 0xdf)
+            len = 2, cp = c & 0x1f;
+        else if (c >= 0xe0 && c <= 0xef)
+            len = 3, cp = c & 0x0f;
+        else if (c >= 0xf0 && c <= 0xf4)
+            len = 4, cp = c & 0x07;
+        for (size_t k = 1; len && k < len; ++k) {
+            if (i + k >= n || (p[i + k] & 0xc0) != 0x80)
+                len = 0;
+            else
+                cp = cp << 6 | (p[i + k] & 0x3f);
+        }
+        const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
+        const bool invalid = cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) || (cp >= 0x80 && cp <= 0x9f);
+        if (!len || overlong || invalid) {
+            escape(c);
+            ++i;
+            continue;
+        }
+        out.append(text, i, len);
+        i += len;
+    }
+    return out;
+}
+
 int list(int argc, char **argv)
 {
     Args args(argc, argv, 2, {}, {});
     args.expect(0, "no arguments");
     StoreData data;
-    if (Store::read(data) != SAR_OK)
-        fail("cannot read the store at " + Store::directory());
+    std::string problem;
+    if (Store::read(data, &problem) != SAR_OK)
+        fail(storeFailure("read", problem));
     std::cout << "store " << Store::directory() << "\n";
     for (const auto &d : data.devices) {
         std::string label;
         convertText(d.label, "GBK", "UTF-8", true, label);
-        std::cout << "device " << d.name << (d.present ? " [inserted]" : " [removed]") << " label=" << label
-                  << " serial=" << d.serialNumber << " manufacturer=" << d.manufacturer << "\n";
+        std::cout << "device " << shown(d.name) << (d.present ? " [inserted]" : " [removed]")
+                  << " label=" << label << " serial=" << shown(d.serialNumber)
+                  << " manufacturer=" << shown(d.manufacturer) << "\n";
         for (const auto &a : d.applications) {
-            std::cout << "  application " << a.name << " admin-retries=" << a.adminPin.retriesLeft << "/"
+            std::cout << "  application " << shown(a.name) << " admin-retries=" << a.adminPin.retriesLeft << "/"
                       << a.adminPin.maxRetries << " user-retries=" << a.userPin.retriesLeft << "/"
                       << a.userPin.maxRetries << "\n";
             for (const auto &c : a.containers) {
-                std::cout << "    container " << c.name << " key="
+                std::cout << "    container " << shown(c.name) << " key="
                           << (c.kind == KeyKind::Sm2 ? "sm2" : c.kind == KeyKind::Rsa ? "rsa" : "none") << "\n"
-                          << "      sign-cert: " << certSubject(c.signCertDer) << "\n"
-                          << "      enc-cert: " << certSubject(c.encCertDer) << "\n";
+                          << "      sign-cert: " << shown(certSubject(c.signCertDer)) << "\n"
+                          << "      enc-cert: " << shown(certSubject(c.encCertDer)) << "\n";
             }
         }
     }

@@ -85,7 +85,7 @@ ULONG withCheckedPin(HAPPLICATION hApplication, const char *pin, ULONG *retries,
 SKF_EXPORT ULONG SKF_CreateApplication(DEVHANDLE hDev, LPSTR szAppName, LPSTR szAdminPin, ULONG ulAdminPinRetryCount,
                                        LPSTR szUserPin, ULONG ulUserPinRetryCount, ULONG ulCreateFileRights,
                                        HAPPLICATION *phApplication)
-{
+try {
     std::string name, adminPin, userPin;
     if (!phApplication || !szAppName || !szAdminPin || !szUserPin)
         return SAR_INVALIDPARAMERR;
@@ -119,11 +119,13 @@ SKF_EXPORT ULONG SKF_CreateApplication(DEVHANDLE hDev, LPSTR szAppName, LPSTR sz
     appSession->appId = appId;
     *phApplication = registerHandle(HandleKind::Application, appSession);
     return SAR_OK;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_CreateApplication);
 
 SKF_EXPORT ULONG SKF_EnumApplication(DEVHANDLE hDev, LPSTR szAppName, ULONG *pulSize)
-{
+try {
     if (!pulSize)
         return SAR_INVALIDPARAMERR;
     StoreData data;
@@ -135,11 +137,13 @@ SKF_EXPORT ULONG SKF_EnumApplication(DEVHANDLE hDev, LPSTR szAppName, ULONG *pul
     for (const auto &a : d->applications)
         names.push_back(a.name);
     return putNameList(names, szAppName, pulSize);
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_EnumApplication);
 
 SKF_EXPORT ULONG SKF_DeleteApplication(DEVHANDLE hDev, LPSTR szAppName)
-{
+try {
     std::string name;
     if (!szAppName)
         return SAR_INVALIDPARAMERR;
@@ -159,11 +163,13 @@ SKF_EXPORT ULONG SKF_DeleteApplication(DEVHANDLE hDev, LPSTR szAppName)
     if (rc == SAR_OK)
         setLoggedIn(appId, -1);
     return rc;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_DeleteApplication);
 
 SKF_EXPORT ULONG SKF_OpenApplication(DEVHANDLE hDev, LPSTR szAppName, HAPPLICATION *phApplication)
-{
+try {
     std::string name;
     if (!phApplication || !szAppName)
         return SAR_INVALIDPARAMERR;
@@ -182,21 +188,25 @@ SKF_EXPORT ULONG SKF_OpenApplication(DEVHANDLE hDev, LPSTR szAppName, HAPPLICATI
     appSession->appId = a->id;
     *phApplication = registerHandle(HandleKind::Application, appSession);
     return SAR_OK;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_OpenApplication);
 
 SKF_EXPORT ULONG SKF_CloseApplication(HAPPLICATION hApplication)
-{
+try {
     auto session = lookupHandleAs<ApplicationSession>(hApplication, HandleKind::Application);
     if (!session || !releaseHandle(hApplication, HandleKind::Application))
         return SAR_INVALIDHANDLEERR;
     setLoggedIn(session->appId, -1);
     return SAR_OK;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_CloseApplication);
 
 SKF_EXPORT ULONG SKF_VerifyPIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR szPIN, ULONG *pulRetryCount)
-{
+try {
     if (!szPIN || !pulRetryCount)
         return SAR_INVALIDPARAMERR;
     if (ulPINType != ADMIN_TYPE && ulPINType != USER_TYPE)
@@ -208,12 +218,14 @@ SKF_EXPORT ULONG SKF_VerifyPIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR
             setLoggedIn(app.id, static_cast<int>(ulPINType));
             return ULONG(SAR_OK);
         });
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_VerifyPIN);
 
 SKF_EXPORT ULONG SKF_ChangePIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR szOldPin, LPSTR szNewPin,
                                ULONG *pulRetryCount)
-{
+try {
     std::string newPin;
     if (!szOldPin || !szNewPin || !pulRetryCount)
         return SAR_INVALIDPARAMERR;
@@ -231,11 +243,13 @@ SKF_EXPORT ULONG SKF_ChangePIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR
             *pulRetryCount = record.retriesLeft;
             return rc;
         });
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_ChangePIN);
 
 SKF_EXPORT ULONG SKF_UnblockPIN(HAPPLICATION hApplication, LPSTR szAdminPIN, LPSTR szNewUserPIN, ULONG *pulRetryCount)
-{
+try {
     std::string newPin;
     if (!szAdminPIN || !szNewUserPIN || !pulRetryCount)
         return SAR_INVALIDPARAMERR;
@@ -248,5 +262,7 @@ SKF_EXPORT ULONG SKF_UnblockPIN(HAPPLICATION hApplication, LPSTR szAdminPIN, LPS
                 return ULONG(SAR_FAIL);
             return txn.commit();
         });
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_UnblockPIN);

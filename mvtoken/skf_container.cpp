@@ -21,7 +21,7 @@ ULONG readContainer(HCONTAINER hContainer, StoreData &data, ContainerRecord **co
 } // namespace
 
 SKF_EXPORT ULONG SKF_EnumContainer(HAPPLICATION hApplication, LPSTR szContainerName, ULONG *pulSize)
-{
+try {
     if (!pulSize)
         return SAR_INVALIDPARAMERR;
     StoreData data;
@@ -35,11 +35,13 @@ SKF_EXPORT ULONG SKF_EnumContainer(HAPPLICATION hApplication, LPSTR szContainerN
     for (const auto &c : a->containers)
         names.push_back(c.name);
     return putNameList(names, szContainerName, pulSize);
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_EnumContainer);
 
 SKF_EXPORT ULONG SKF_OpenContainer(HAPPLICATION hApplication, LPSTR szContainerName, HCONTAINER *phContainer)
-{
+try {
     std::string name;
     if (!phContainer || !szContainerName)
         return SAR_INVALIDPARAMERR;
@@ -62,17 +64,21 @@ SKF_EXPORT ULONG SKF_OpenContainer(HAPPLICATION hApplication, LPSTR szContainerN
     session->containerId = c->id;
     *phContainer = registerHandle(HandleKind::Container, session);
     return SAR_OK;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_OpenContainer);
 
 SKF_EXPORT ULONG SKF_CloseContainer(HCONTAINER hContainer)
-{
+try {
     return releaseHandle(hContainer, HandleKind::Container) ? SAR_OK : SAR_INVALIDHANDLEERR;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_CloseContainer);
 
 SKF_EXPORT ULONG SKF_GetContainerType(HCONTAINER hContainer, ULONG *pulContainerType)
-{
+try {
     if (!pulContainerType)
         return SAR_INVALIDPARAMERR;
     StoreData data;
@@ -82,11 +88,13 @@ SKF_EXPORT ULONG SKF_GetContainerType(HCONTAINER hContainer, ULONG *pulContainer
         return rc;
     *pulContainerType = static_cast<ULONG>(c->kind);
     return SAR_OK;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_GetContainerType);
 
 SKF_EXPORT ULONG SKF_ExportCertificate(HCONTAINER hContainer, BOOL bSignFlag, BYTE *pbCert, ULONG *pulCertLen)
-{
+try {
     if (!pulCertLen)
         return SAR_INVALIDPARAMERR;
     StoreData data;
@@ -98,5 +106,7 @@ SKF_EXPORT ULONG SKF_ExportCertificate(HCONTAINER hContainer, BOOL bSignFlag, BY
     if (cert.empty())
         return SAR_CERTNOTFOUNTERR;
     return putBytes(cert, pbCert, pulCertLen);
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_ExportCertificate);

@@ -35,6 +35,8 @@ namespace {
 
 // Lengths handed to OpenSSL are ints; larger inputs are refused before any work.
 constexpr ULONG kMaxDataLen = INT_MAX - 2 * kSm4BlockSize;
+// The bytes of a PKCS#1 v1.5 block that are not data.
+constexpr ULONG kPkcs1Padding = 11;
 
 ULONG deviceOf(void *handle, DeviceRef &ref)
 {
@@ -312,7 +314,7 @@ using namespace mvtoken;
 // --- Session keys and the block cipher ---
 
 SKF_EXPORT ULONG SKF_SetSymmKey(DEVHANDLE hDev, BYTE *pbKey, ULONG ulAlgID, HANDLE *phKey)
-{
+try {
     if (!pbKey || !phKey)
         return SAR_INVALIDPARAMERR;
     if (ulAlgID != SGD_SM1_ECB)
@@ -325,39 +327,49 @@ SKF_EXPORT ULONG SKF_SetSymmKey(DEVHANDLE hDev, BYTE *pbKey, ULONG ulAlgID, HAND
     std::memcpy(key->key, pbKey, kSm4KeySize);
     *phKey = registerHandle(HandleKind::Key, key);
     return SAR_OK;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_SetSymmKey);
 
 SKF_EXPORT ULONG SKF_EncryptInit(HANDLE hKey, BLOCKCIPHERPARAM EncryptParam)
-{
+try {
     return cipherInit(hKey, EncryptParam, SymmKeySession::Operation::Encrypt);
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_EncryptInit);
 
 SKF_EXPORT ULONG SKF_Encrypt(HANDLE hKey, BYTE *pbData, ULONG ulDataLen, BYTE *pbEncryptedData,
                              ULONG *pulEncryptedLen)
-{
+try {
     return cipherRun(hKey, true, pbData, ulDataLen, pbEncryptedData, pulEncryptedLen);
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_Encrypt);
 
 SKF_EXPORT ULONG SKF_DecryptInit(HANDLE hKey, BLOCKCIPHERPARAM DecryptParam)
-{
+try {
     return cipherInit(hKey, DecryptParam, SymmKeySession::Operation::Decrypt);
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_DecryptInit);
 
 SKF_EXPORT ULONG SKF_Decrypt(HANDLE hKey, BYTE *pbEncryptedData, ULONG ulEncryptedLen, BYTE *pbData,
                              ULONG *pulDataLen)
-{
+try {
     return cipherRun(hKey, false, pbEncryptedData, ulEncryptedLen, pbData, pulDataLen);
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_Decrypt);
 
 // --- Public keys ---
 
 SKF_EXPORT ULONG SKF_ExportPublicKey(HCONTAINER hContainer, BOOL bSignFlag, BYTE *pbBlob, ULONG *pulBlobLen)
-{
+try {
     if (!pulBlobLen)
         return SAR_INVALIDPARAMERR;
     EVP_PKEY *key = nullptr;
@@ -413,6 +425,8 @@ err:
     BN_free(y);
     EVP_PKEY_free(key);
     return rv;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_ExportPublicKey);
 
@@ -420,7 +434,7 @@ SKF_CHECK_TYPE(SKF_ExportPublicKey);
 
 SKF_EXPORT ULONG SKF_RSASignData(HCONTAINER hContainer, BYTE *pbData, ULONG ulDataLen, BYTE *pbSignature,
                                  ULONG *pulSignLen)
-{
+try {
     if (!pbData || ulDataLen == 0 || !pulSignLen)
         return SAR_INVALIDPARAMERR;
     EVP_PKEY *key = nullptr;
@@ -431,8 +445,8 @@ SKF_EXPORT ULONG SKF_RSASignData(HCONTAINER hContainer, BYTE *pbData, ULONG ulDa
     EVP_PKEY_CTX *ctx = nullptr;
     const ULONG size = static_cast<ULONG>(EVP_PKEY_get_size(key));
     std::size_t written = size;
-    // PKCS#1 v1.5 leaves room for 11 bytes of padding.
-    if (ulDataLen + 11 > size) {
+    // PKCS#1 v1.5 leaves room for 11 bytes of padding (written so that no length wraps).
+    if (size < kPkcs1Padding || ulDataLen > size - kPkcs1Padding) {
         rv = SAR_INDATALENERR;
         goto err;
     }
@@ -457,12 +471,14 @@ err:
     EVP_PKEY_CTX_free(ctx);
     EVP_PKEY_free(key);
     return rv;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_RSASignData);
 
 SKF_EXPORT ULONG SKF_RSAVerify(DEVHANDLE hDev, RSAPUBLICKEYBLOB *pRSAPubKeyBlob, BYTE *pbData, ULONG ulDataLen,
                                BYTE *pbSignature, ULONG ulSignLen)
-{
+try {
     if (!pRSAPubKeyBlob || !pbSignature || (!pbData && ulDataLen != 0))
         return SAR_INVALIDPARAMERR;
     DeviceRef device;
@@ -475,7 +491,7 @@ SKF_EXPORT ULONG SKF_RSAVerify(DEVHANDLE hDev, RSAPUBLICKEYBLOB *pRSAPubKeyBlob,
     const ULONG bytes = blob.BitLen / 8;
     if (blob.BitLen % 8 != 0 || bytes < 64 || bytes > MAX_RSA_MODULUS_LEN)
         return SAR_INVALIDPARAMERR;
-    if (ulSignLen != bytes || ulDataLen + 11 > bytes)
+    if (ulSignLen != bytes || ulDataLen > bytes - kPkcs1Padding) // bytes >= 64
         return SAR_INDATALENERR;
 
     rv = SAR_UNKNOWNERR;
@@ -505,6 +521,8 @@ err:
     BN_free(n);
     BN_free(e);
     return rv;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_RSAVerify);
 
@@ -512,7 +530,7 @@ SKF_CHECK_TYPE(SKF_RSAVerify);
 
 SKF_EXPORT ULONG SKF_DigestInit(DEVHANDLE hDev, ULONG ulAlgID, ECCPUBLICKEYBLOB *pPubKey, unsigned char *pucID,
                                 ULONG ulIDLen, HANDLE *phHash)
-{
+try {
     if (!phHash)
         return SAR_INVALIDPARAMERR;
     if (ulAlgID != SGD_SM3)
@@ -540,11 +558,13 @@ SKF_EXPORT ULONG SKF_DigestInit(DEVHANDLE hDev, ULONG ulAlgID, ECCPUBLICKEYBLOB 
     }
     *phHash = registerHandle(HandleKind::Hash, hash);
     return SAR_OK;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_DigestInit);
 
 SKF_EXPORT ULONG SKF_Digest(HANDLE hHash, BYTE *pbData, ULONG ulDataLen, BYTE *pbHashData, ULONG *pulHashLen)
-{
+try {
     auto hash = lookupHandleAs<HashSession>(hHash, HandleKind::Hash);
     if (!hash)
         return SAR_INVALIDHANDLEERR;
@@ -572,6 +592,8 @@ SKF_EXPORT ULONG SKF_Digest(HANDLE hHash, BYTE *pbData, ULONG ulDataLen, BYTE *p
     hash->md = nullptr;
     *pulHashLen = kSm3DigestSize;
     return SAR_OK;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_Digest);
 
@@ -579,7 +601,7 @@ SKF_CHECK_TYPE(SKF_Digest);
 
 SKF_EXPORT ULONG SKF_ECCSignData(HCONTAINER hContainer, BYTE *pbData, ULONG ulDataLen,
                                  PECCSIGNATUREBLOB pSignature)
-{
+try {
     if (!pbData || !pSignature)
         return SAR_INVALIDPARAMERR;
     if (ulDataLen != kSm3DigestSize)
@@ -604,12 +626,14 @@ err:
     EVP_PKEY_CTX_free(ctx);
     EVP_PKEY_free(key);
     return rv;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_ECCSignData);
 
 SKF_EXPORT ULONG SKF_ECCVerify(DEVHANDLE hDev, ECCPUBLICKEYBLOB *pECCPubKeyBlob, BYTE *pbData, ULONG ulDataLen,
                                PECCSIGNATUREBLOB pSignature)
-{
+try {
     if (!pECCPubKeyBlob || !pbData || !pSignature)
         return SAR_INVALIDPARAMERR;
     if (ulDataLen != kSm3DigestSize)
@@ -642,5 +666,7 @@ SKF_EXPORT ULONG SKF_ECCVerify(DEVHANDLE hDev, ECCPUBLICKEYBLOB *pECCPubKeyBlob,
     EVP_PKEY_CTX_free(ctx);
     EVP_PKEY_free(key);
     return rv;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_ECCVerify);

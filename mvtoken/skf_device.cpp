@@ -12,7 +12,7 @@
 using namespace mvtoken;
 
 SKF_EXPORT ULONG SKF_EnumDev(BOOL bPresent, LPSTR szNameList, ULONG *pulSize)
-{
+try {
     if (!pulSize)
         return SAR_INVALIDPARAMERR;
     StoreData data;
@@ -24,11 +24,13 @@ SKF_EXPORT ULONG SKF_EnumDev(BOOL bPresent, LPSTR szNameList, ULONG *pulSize)
         if (d.present || !bPresent)
             names.push_back(d.name);
     return putNameList(names, szNameList, pulSize);
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_EnumDev);
 
 SKF_EXPORT ULONG SKF_ConnectDev(LPSTR szName, DEVHANDLE *phDev)
-{
+try {
     std::string name;
     if (!phDev || !takeText(szName, kMaxNameBytes, name) || name.empty())
         return SAR_INVALIDPARAMERR;
@@ -43,11 +45,13 @@ SKF_EXPORT ULONG SKF_ConnectDev(LPSTR szName, DEVHANDLE *phDev)
     session->device = refOf(*d);
     *phDev = registerHandle(HandleKind::Device, session);
     return SAR_OK;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_ConnectDev);
 
 SKF_EXPORT ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO *pDevInfo)
-{
+try {
     if (!pDevInfo)
         return SAR_INVALIDPARAMERR;
     StoreData data;
@@ -74,11 +78,13 @@ SKF_EXPORT ULONG SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO *pDevInfo)
     info.FreeSpace = used < info.TotalSpace ? info.TotalSpace - used : 0;
     *pDevInfo = info;
     return SAR_OK;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_GetDevInfo);
 
 SKF_EXPORT ULONG SKF_SetLabel(DEVHANDLE hDev, LPSTR szLabel)
-{
+try {
     std::string label;
     if (!szLabel)
         return SAR_INVALIDPARAMERR;
@@ -91,5 +97,7 @@ SKF_EXPORT ULONG SKF_SetLabel(DEVHANDLE hDev, LPSTR szLabel)
         return rc;
     d->label = label;
     return txn.commit();
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_SetLabel);

@@ -59,7 +59,11 @@ EventState &eventState()
 // are reported too.
 __attribute__((constructor)) void takeFirstPicture()
 {
-    eventState();
+    try {
+        eventState();
+    } catch (...) {
+        // Without memory for it the first wait takes the picture.
+    }
 }
 
 __attribute__((destructor)) void releaseEventState()
@@ -114,7 +118,7 @@ bool nextEvent(const std::map<std::string, Seen> &seen, const StoreData &data, E
 } // namespace
 
 SKF_EXPORT ULONG SKF_WaitForDevEvent(LPSTR szDevName, ULONG *pulDevNameLen, ULONG *pulEvent)
-{
+try {
     if (!szDevName || !pulDevNameLen || !pulEvent)
         return SAR_INVALIDPARAMERR;
     ActiveWait active;
@@ -172,5 +176,7 @@ SKF_EXPORT ULONG SKF_WaitForDevEvent(LPSTR szDevName, ULONG *pulDevNameLen, ULON
     if (fd >= 0)
         close(fd);
     return rc;
+} catch (...) {
+    return exceptionResult();
 }
 SKF_CHECK_TYPE(SKF_WaitForDevEvent);

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <vector>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,32 +75,110 @@ bool readPin(std::istream &in, PinRecord &pin)
     return hexDecode(salt, pin.salt) && hexDecode(hash, pin.hash) && pin.retriesLeft <= pin.maxRetries;
 }
 
-bool makeDirectories(const std::string &path)
+void setProblem(std::string *problem, const std::string &text)
 {
-    if (path.empty())
+    if (problem)
+        *problem = text;
+}
+
+// Whether a store directory or file, described by st, may hold PIN counters: it belongs
+// to the user running this and nobody else can write it. Otherwise says why in problem.
+bool isPrivate(const struct stat &st, const std::string &what, const std::string &path, std::string *problem)
+{
+    if (st.st_uid != geteuid()) {
+        setProblem(problem, "the " + what + " " + path + " belongs to user id " + std::to_string(st.st_uid) +
+                                ", not to the user running this (" + std::to_string(geteuid()) + ")");
         return false;
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !makeDirectories(path.substr(0, slash)))
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        char mode[8];
+        snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        const char *who = (st.st_mode & S_IWGRP) && (st.st_mode & S_IWOTH) ? "group and others"
+                          : (st.st_mode & S_IWGRP)                         ? "its group"
+                                                                           : "others";
+        setProblem(problem, "the " + what + " " + path + " is writable by " + who + " (mode " + mode + ")");
         return false;
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        return false;
+    }
     return true;
 }
 
-// The store directory, created private to its user when missing.
-bool ensureDirectory(const std::string &dir)
+// An existing store directory may be used.
+bool checkDirectory(const std::string &dir, std::string *problem)
 {
-    if (!makeDirectories(dir))
-        return false;
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0)
+    if (stat(dir.c_str(), &st) != 0) {
+        setProblem(problem, "cannot reach the store folder " + dir + ": " + strerror(errno));
         return false;
-    if ((st.st_mode & 077) && st.st_uid == getuid())
-        chmod(dir.c_str(), 0700);
-    return true;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        setProblem(problem, "the store folder " + dir + " is not a folder");
+        return false;
+    }
+    return isPrivate(st, "store folder", dir, problem);
+}
+
+// Creates the missing folders of path, private to the user (0700). Folders that exist
+// already are left as they are.
+bool makeDirectories(const std::string &path, std::string *problem)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0)
+        return true; // checked by the caller
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !makeDirectories(path.substr(0, slash), problem))
+        return false;
+    if (mkdir(path.c_str(), 0700) == 0) {
+        chmod(path.c_str(), 0700); // whatever the umask took away; this folder is ours
+        return true;
+    }
+    if (errno == EEXIST)
+        return true;
+    setProblem(problem, "cannot create the folder " + path + ": " + strerror(errno));
+    return false;
+}
+
+// The store directory, created private to its user when missing, and checked.
+bool ensureDirectory(const std::string &dir, std::string *problem)
+{
+    if (dir.empty()) {
+        setProblem(problem, "no store folder: MVUKEY_STORE is not set and the user has no home folder");
+        return false;
+    }
+    return makeDirectories(dir, problem) && checkDirectory(dir, problem);
+}
+
+// Opens a file of the store directory without following a link and without blocking on
+// a FIFO or device, and checks that it is a private regular file. -1 with errno ENOENT
+// when it does not exist, EPERM when it is refused, another errno when it cannot be
+// opened; problem says why.
+int openStoreFile(const std::string &path, int flags, std::string *problem)
+{
+    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ELOOP)
+            setProblem(problem, "the store file " + path + " is a symbolic link");
+        else if (err != ENOENT)
+            setProblem(problem, "cannot open the store file " + path + ": " + strerror(err));
+        errno = err == ELOOP ? EPERM : err; // EPERM: refused
+        return -1;
+    }
+    struct stat st;
+    std::string why;
+    if (fstat(fd, &st) != 0)
+        why = "cannot examine the store file " + path + ": " + strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        why = "the store file " + path + " is not a regular file";
+    else if (!isPrivate(st, "store file", path, &why))
+        ;
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        why = "cannot use the store file " + path + ": " + strerror(errno);
+    if (why.empty())
+        return fd;
+    close(fd);
+    setProblem(problem, why);
+    errno = EPERM;
+    return -1;
 }
 
 bool writeAll(int fd, const std::string &bytes)
@@ -157,19 +237,30 @@ DeviceRecord *StoreData::findDevice(const std::string &n)
 
 std::string Store::directory()
 {
-    const char *env = getenv("MVUKEY_STORE");
-    if (env && *env)
-        return env;
+    const char *store = getenv("MVUKEY_STORE");
+    if (store && *store)
+        return store;
     const char *data = getenv("XDG_DATA_HOME");
     if (data && *data == '/')
         return std::string(data) + "/mvukey";
-    const char *home = getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/.local/share/mvukey";
+    std::string home;
+    const char *env = getenv("HOME");
+    if (env && *env) {
+        home = env;
+    } else {
+        // Without HOME the home folder of the password database, never a shared folder.
+        struct passwd pw, *found = nullptr;
+        std::vector<char> buf(16384);
+        if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir &&
+            found->pw_dir[0] == '/')
+            home = found->pw_dir;
+    }
+    return home.empty() ? std::string() : home + "/.local/share/mvukey";
 }
 
-bool Store::makeDirectory()
+bool Store::makeDirectory(std::string *problem)
 {
-    return ensureDirectory(directory());
+    return ensureDirectory(directory(), problem);
 }
 
 std::string Store::filePath()
@@ -268,12 +359,22 @@ bool Store::parse(const std::string &text, StoreData &data)
     return ended;
 }
 
-ULONG Store::read(StoreData &data)
+ULONG Store::read(StoreData &data, std::string *problem)
 {
     data = StoreData();
-    int fd = open(filePath().c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string dir = directory();
+    if (dir.empty()) {
+        setProblem(problem, "no store folder: MVUKEY_STORE is not set and the user has no home folder");
+        return SAR_FILEERR;
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 && errno == ENOENT)
+        return SAR_OK; // nothing stored yet
+    if (!checkDirectory(dir, problem))
+        return SAR_FILEERR;
+    int fd = openStoreFile(filePath(), O_RDONLY, problem);
     if (fd < 0)
-        return errno == ENOENT ? SAR_OK : SAR_READFILEERR;
+        return errno == ENOENT ? SAR_OK : errno == EPERM ? SAR_FILEERR : SAR_READFILEERR;
     std::string text;
     char buf[65536];
     ssize_t n;
@@ -281,34 +382,41 @@ ULONG Store::read(StoreData &data)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            setProblem(problem, "cannot read the store file " + filePath() + ": " + strerror(errno));
             close(fd);
             return SAR_READFILEERR;
         }
         text.append(buf, static_cast<size_t>(n));
     }
     close(fd);
-    return parse(text, data) ? SAR_OK : SAR_READFILEERR;
+    if (!parse(text, data)) {
+        setProblem(problem, "the store file " + filePath() + " is damaged");
+        return SAR_READFILEERR;
+    }
+    return SAR_OK;
 }
 
 StoreTransaction::StoreTransaction()
 {
     const std::string dir = Store::directory();
-    if (!ensureDirectory(dir)) {
+    if (!ensureDirectory(dir, &m_problem)) {
         m_status = SAR_FILEERR;
         return;
     }
-    m_lockFd = open((dir + "/" + kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const std::string lockPath = dir + "/" + kLockFile;
+    m_lockFd = openStoreFile(lockPath, O_RDWR | O_CREAT, &m_problem);
     if (m_lockFd < 0) {
         m_status = SAR_FILEERR;
         return;
     }
     while (flock(m_lockFd, LOCK_EX) != 0) {
         if (errno != EINTR) {
+            m_problem = "cannot lock " + lockPath + ": " + strerror(errno);
             m_status = SAR_FILEERR;
             return;
         }
     }
-    m_status = Store::read(m_data);
+    m_status = Store::read(m_data, &m_problem);
 }
 
 StoreTransaction::~StoreTransaction()
@@ -324,13 +432,23 @@ ULONG StoreTransaction::commit()
     const std::string dir = Store::directory();
     const std::string temp = dir + "/" + kTempFile;
     const std::string text = Store::serialize(m_data);
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
+    // Only this user can write the folder, so whatever lies under the temporary name was
+    // left by a writer of ours that was interrupted. It goes, and the file is made afresh:
+    // never through a link, never reusing a file that exists.
+    if (unlink(temp.c_str()) != 0 && errno != ENOENT) {
+        m_problem = "cannot remove " + temp + ": " + strerror(errno);
         return SAR_WRITEFILEERR;
+    }
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        m_problem = "cannot create " + temp + ": " + strerror(errno);
+        return SAR_WRITEFILEERR;
+    }
     fchmod(fd, 0600);
     bool ok = writeAll(fd, text) && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temp.c_str(), Store::filePath().c_str()) != 0) {
+        m_problem = "cannot write " + Store::filePath() + ": " + strerror(errno);
         unlink(temp.c_str());
         return SAR_WRITEFILEERR;
     }

@@ -75,15 +75,25 @@ struct StoreData {
 };
 
 namespace Store {
-// The store directory: $MVUKEY_STORE, else $XDG_DATA_HOME/mvukey, else ~/.local/share/mvukey.
+// The store directory: $MVUKEY_STORE, else $XDG_DATA_HOME/mvukey, else
+// <home>/.local/share/mvukey, where <home> is $HOME or, without it, the user's home folder
+// of the password database. Empty when there is none of them.
 std::string directory();
 // The path of the store file inside directory().
 std::string filePath();
-// Creates directory() private to its user (0700) when it is missing.
-bool makeDirectory();
+// The store is used only when nobody but its user can change it: the store directory and
+// its files must belong to the user running this and must not be writable by group or
+// others, and the files must be regular files (a link, FIFO or device is refused without
+// waiting on it). A refused store is neither read nor written, and the mode of a folder is
+// changed only when this code created it.
+//
+// Creates directory() private to its user (0700) when it is missing, then checks it.
+// On failure problem (when given) says which folder and what is wrong.
+bool makeDirectory(std::string *problem = nullptr);
 // Reads the current store. A store directory or file that does not exist yet reads as
-// an empty store. Returns SAR_OK, or SAR_READFILEERR for an unreadable or damaged file.
-ULONG read(StoreData &data);
+// an empty store. Returns SAR_OK; SAR_FILEERR for a store that is refused (see above);
+// SAR_READFILEERR for an unreadable or damaged file. problem says why it failed.
+ULONG read(StoreData &data, std::string *problem = nullptr);
 // Encoding used by the store file; exposed for the tests.
 std::string serialize(const StoreData &data);
 bool parse(const std::string &text, StoreData &data);
@@ -100,6 +110,8 @@ public:
     StoreTransaction &operator=(const StoreTransaction &) = delete;
 
     ULONG status() const { return m_status; }
+    // Why status() or commit() failed, naming the folder or file; empty otherwise.
+    const std::string &problem() const { return m_problem; }
     StoreData &data() { return m_data; }
     // Writes the store; SAR_OK or SAR_WRITEFILEERR. The lock stays held until destruction.
     ULONG commit();
@@ -107,6 +119,7 @@ public:
 private:
     int m_lockFd = -1;
     ULONG m_status = SAR_FAIL;
+    std::string m_problem;
     StoreData m_data;
 };
 

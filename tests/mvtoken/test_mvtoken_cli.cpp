@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include <openssl/pem.h>
@@ -113,7 +115,7 @@ TEST_F(MvtokenCli, LabelIsKeptAsGbk)
     ASSERT_EQ(list.status, 0);
     for (const std::string &expected : {std::string("device k1 [removed] label=中文 "),
                                        "device k2 [removed] label=" + repeat("中", 16) + " ",
-                                       std::string("device k3 [removed] label=A\\xFF ")})
+                                       std::string("device k3 [removed] label=A\\xff ")})
         EXPECT_NE(list.output.find(expected), std::string::npos) << expected << "\n" << list.output;
 }
 
@@ -121,6 +123,9 @@ TEST_F(MvtokenCli, BadInputChangesNothing)
 {
     provision();
     const std::string notACert = writeFile("junk.bin", "this is no certificate");
+    const std::string fifo = store + "/../cert.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge = writeFile("huge.pem", std::string(65 * 1024, 'A'));
     const std::vector<std::vector<std::string>> bad = {
         {},
         {"frobnicate"},
@@ -132,6 +137,7 @@ TEST_F(MvtokenCli, BadInputChangesNothing)
         {"init-device", "k2", "--label", "Key\xff"},                  // not UTF-8
         {"init-device", "k2", "--colour", "red"},                 // unknown option
         {"init-device", std::string(64, 'n')},                    // name too long
+        {"init-device", std::string(40, 'n')},                    // fits no label, and none given
         {"insert", "k1"},                                         // already inserted
         {"insert", "nobody"},
         {"remove", "nobody"},
@@ -146,6 +152,9 @@ TEST_F(MvtokenCli, BadInputChangesNothing)
         {"create-container", "k1", "nope", "c3", "--key", "sm2"},
         {"import-cert", "k1", "app", "c-sm2", "--sign", notACert},
         {"import-cert", "k1", "app", "c-sm2", "--sign", "/nonexistent/file"},
+        {"import-cert", "k1", "app", "c-sm2", "--sign", "/dev/zero"},                 // endless, no file
+        {"import-cert", "k1", "app", "c-sm2", "--sign", fifo},                        // would block
+        {"import-cert", "k1", "app", "c-sm2", "--sign", huge},                        // far too large
         {"import-cert", "k1", "app", "c-sm2", "--sign", "--enc", notACert},
         {"issue-cert", "k1", "app", "c-sm2", "--subject", "/CN=x"},                   // neither --sign nor --enc
         {"issue-cert", "k1", "app", "c-sm2", "--enc", "--subject", "CN=no-slash"},
@@ -164,6 +173,42 @@ TEST_F(MvtokenCli, BadInputChangesNothing)
         EXPECT_NE(r.output.find("mvtoken: "), std::string::npos) << line << "\n" << r.output;
         EXPECT_EQ(readFile(store + "/store.db"), before) << line;
     }
+}
+
+// Names come from whoever made the store: the listing shows their control bytes and bytes
+// that are no UTF-8 escaped, so that no name sends a terminal sequence or fakes a line.
+TEST_F(MvtokenCli, ListEscapesWhatNamesHold)
+{
+    run({"init-device", "k\x1b[2Jx", "--label", "\xe4\xbd\xa0\x1b"}); // ESC in name and label
+    run({"init-device", "two\ndevice fake [inserted]", "--label", "L"});
+    run({"init-device", "\xe5\xaf\x86\xe9\x92\xa5\\"}); // UTF-8 stays, the backslash doubles
+    Result list = runMvtoken({"list"});
+    ASSERT_EQ(list.status, 0) << list.output;
+    EXPECT_EQ(list.output.find('\x1b'), std::string::npos) << list.output;
+    for (const char *expected : {"device k\\x1b[2Jx [removed] label=\xe4\xbd\xa0\\x1b ",
+                                 "device two\\x0adevice fake [inserted] [removed] label=L ",
+                                 "device \xe5\xaf\x86\xe9\x92\xa5\\\\ [removed]"})
+        EXPECT_NE(list.output.find(expected), std::string::npos) << expected << "\n" << list.output;
+    EXPECT_EQ(list.output.find("\ndevice fake"), std::string::npos) << list.output;
+}
+
+// A store that others could change is refused with the folder and the reason, unchanged.
+TEST_F(MvtokenCli, RefusesAStoreOthersCanWrite)
+{
+    run({"init-device", "k1"});
+    ASSERT_EQ(chmod(store.c_str(), 0777), 0);
+    const std::string before = readFile(store + "/store.db");
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"list"}, {"insert", "k1"}}) {
+        Result r = runMvtoken(args);
+        EXPECT_NE(r.status, 0) << args[0];
+        EXPECT_NE(r.output.find("the store folder " + store + " is writable by group and others (mode 0777)"),
+                  std::string::npos)
+            << r.output;
+    }
+    EXPECT_EQ(readFile(store + "/store.db"), before);
+    struct stat st;
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777u);
 }
 
 } // namespace

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cstring>
 #include <functional>
@@ -385,6 +387,55 @@ TEST_F(SkfCalls, ContainersExportTheirCertificates)
     X509_free(ca);
     EVP_PKEY_free(key);
     X509_free(x);
+}
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define STANDIN_TEST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define STANDIN_TEST_ASAN 1
+#endif
+
+// No C++ exception leaves the library: a process whose address space is too small for the
+// store gets SAR_MEMORYERR from the call, instead of ending in std::terminate.
+TEST_F(SkfCalls, RunningOutOfMemoryIsAResultCode)
+{
+#ifdef STANDIN_TEST_ASAN
+    GTEST_SKIP() << "AddressSanitizer needs its whole address space";
+#endif
+    {
+        mvtoken::StoreTransaction txn;
+        ASSERT_EQ(txn.status(), SAR_OK);
+        mvtoken::DeviceRecord d;
+        d.name = "big";
+        d.present = true;
+        d.label.assign(48 << 20, 'L'); // 96 MB of hex in the store file
+        txn.data().devices.push_back(d);
+        ASSERT_EQ(txn.commit(), SAR_OK);
+    }
+    auto enumDev = SKF(SKF_EnumDev);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        long pages = 0;
+        FILE *statm = fopen("/proc/self/statm", "r");
+        if (!statm || fscanf(statm, "%ld", &pages) != 1)
+            _exit(3);
+        fclose(statm);
+        const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (32 << 20);
+        struct rlimit rl = {limit, limit};
+        if (setrlimit(RLIMIT_AS, &rl) != 0)
+            _exit(4);
+        char names[64];
+        ULONG size = sizeof names;
+        _exit(enumDev(TRUE, names, &size) == SAR_MEMORYERR ? 0 : 1);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st)) << "the child ended by signal " << WTERMSIG(st);
+    EXPECT_EQ(WEXITSTATUS(st), 0);
 }
 
 } // namespace

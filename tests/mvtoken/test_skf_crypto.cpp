@@ -276,6 +276,14 @@ TEST_F(SkfCrypto, RsaSignaturesKeepToTheModulus)
     EXPECT_EQ(SKF(SKF_RSAVerify)(hDev, key, data.data(), 117, sig.data(), 128), SAR_OK);
     EXPECT_EQ(SKF(SKF_RSAVerify)(hDev, key, data.data(), 116, sig.data(), 128), SAR_FAIL);
     EXPECT_EQ(SKF(SKF_RSAVerify)(hDev, key, data.data(), 117, sig.data(), 127), SAR_INDATALENERR);
+    // Lengths near the top of ULONG are refused, not wrapped into small ones (the data
+    // buffer is far shorter than they claim).
+    for (const ULONG hostile : {~ULONG(0) - 10, ~ULONG(0) - 5, ~ULONG(0)}) {
+        len = sig.size();
+        EXPECT_EQ(SKF(SKF_RSASignData)(rsac, data.data(), hostile, sig.data(), &len), SAR_INDATALENERR) << hostile;
+        EXPECT_EQ(len, sig.size()) << hostile;
+        EXPECT_EQ(SKF(SKF_RSAVerify)(hDev, key, data.data(), hostile, sig.data(), 128), SAR_INDATALENERR) << hostile;
+    }
     key->BitLen = 1004; // not whole bytes
     EXPECT_EQ(SKF(SKF_RSAVerify)(hDev, key, data.data(), 117, sig.data(), 128), SAR_INVALIDPARAMERR);
 

@@ -8,9 +8,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <poll.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -173,6 +175,172 @@ TEST(Store, DamagedFileReadsAsAnErrorAndAMissingOneAsEmpty)
     EXPECT_EQ(txn.status(), SAR_READFILEERR);
     EXPECT_EQ(txn.commit(), SAR_READFILEERR); // a damaged store is never overwritten
     tokentest::removeTree(dir);
+}
+
+// A store that somebody else could change is refused before anything is read or written,
+// with a problem that names the folder or file; the folder keeps its mode.
+struct RefusedStore {
+    const char *name;
+    bool needsRoot;                                   // makes files of another user
+    std::function<void(const std::string &)> damage;  // applied to a provisioned store
+    const char *problem;                              // part of the problem text
+};
+
+// The bytes of the regular files of a refused store (a FIFO is not opened).
+std::string storeBytes(const std::string &dir)
+{
+    std::string bytes;
+    for (const std::string name : {"/store.db", "/../elsewhere.db"}) {
+        struct stat st;
+        if (stat((dir + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            bytes += name + ":" + tokentest::readFile(dir + name);
+    }
+    return bytes;
+}
+
+void chownToNobody(const std::string &path)
+{
+    const struct passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+}
+
+TEST(Store, RefusesAStoreThatOthersCanChange)
+{
+    const std::vector<RefusedStore> cases = {
+        {"folder 0777", false, [](const std::string &dir) { chmod(dir.c_str(), 0777); },
+         "is writable by group and others (mode 0777)"},
+        {"folder 1777", false, [](const std::string &dir) { chmod(dir.c_str(), 01777); }, "(mode 1777)"},
+        {"folder 0770", false, [](const std::string &dir) { chmod(dir.c_str(), 0770); }, "writable by its group"},
+        {"store file 0666", false, [](const std::string &dir) { chmod((dir + "/store.db").c_str(), 0666); },
+         "store.db is writable by group and others"},
+        {"FIFO store file", false,
+         [](const std::string &dir) {
+             unlink((dir + "/store.db").c_str());
+             mkfifo((dir + "/store.db").c_str(), 0600);
+         },
+         "store.db is not a regular file"},
+        {"linked store file", false,
+         [](const std::string &dir) {
+             rename((dir + "/store.db").c_str(), (dir + "/../elsewhere.db").c_str());
+             symlink("../elsewhere.db", (dir + "/store.db").c_str());
+         },
+         "store.db is a symbolic link"},
+        {"folder of another user", true, [](const std::string &dir) { chownToNobody(dir); },
+         "belongs to user id"},
+        {"store file of another user", true, [](const std::string &dir) { chownToNobody(dir + "/store.db"); },
+         "store.db belongs to user id"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && geteuid() != 0) {
+            std::cout << "[ SKIPPED  ] " << c.name << ": making files of another user needs root\n";
+            continue;
+        }
+        const std::string dir = tokentest::makeStore();
+        {
+            StoreTransaction txn;
+            ASSERT_EQ(txn.status(), SAR_OK);
+            txn.data() = sampleStore(1, 10);
+            ASSERT_EQ(txn.commit(), SAR_OK);
+        }
+        c.damage(dir);
+        struct stat before;
+        ASSERT_EQ(stat(dir.c_str(), &before), 0);
+        const std::string bytes = storeBytes(dir);
+
+        StoreData data;
+        std::string problem;
+        EXPECT_EQ(Store::read(data, &problem), SAR_FILEERR);
+        EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+        EXPECT_NE(problem.find(dir), std::string::npos) << problem;
+        EXPECT_TRUE(data.devices.empty());
+        {
+            StoreTransaction txn;
+            EXPECT_EQ(txn.status(), SAR_FILEERR);
+            EXPECT_NE(txn.problem().find(c.problem), std::string::npos) << txn.problem();
+            txn.data().devices.clear();
+            EXPECT_NE(txn.commit(), SAR_OK);
+        }
+        if (std::string(c.problem).find("store.db") == std::string::npos) {
+            EXPECT_FALSE(Store::makeDirectory());
+        }
+        struct stat after;
+        ASSERT_EQ(stat(dir.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(storeBytes(dir), bytes);
+        EXPECT_NE(stat((dir + "/store.db.tmp").c_str(), &after), 0) << "nothing was written";
+        tokentest::removeTree(dir);
+    }
+}
+
+// An existing folder that only its owner can write is used as it is: its mode stays.
+TEST(Store, UsesAnOwnFolderWithoutChangingItsMode)
+{
+    const std::string dir = tokentest::makeStore();
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    StoreTransaction txn;
+    ASSERT_EQ(txn.status(), SAR_OK) << txn.problem();
+    txn.data() = sampleStore(1, 10);
+    ASSERT_EQ(txn.commit(), SAR_OK);
+    struct stat st;
+    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    ASSERT_EQ(stat((dir + "/store.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    tokentest::removeTree(dir);
+}
+
+// The temporary file is made afresh: a link planted under its name is removed, not
+// followed, and the file it points to stays as it was.
+TEST(Store, APlantedTemporaryLinkIsNotFollowed)
+{
+    const std::string dir = tokentest::makeStore();
+    ASSERT_TRUE(Store::makeDirectory());
+    const std::string victim = dir + "/../victim";
+    {
+        FILE *f = fopen(victim.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("the caller's own file\n", f);
+        fclose(f);
+    }
+    ASSERT_EQ(symlink(victim.c_str(), (dir + "/store.db.tmp").c_str()), 0);
+    StoreTransaction txn;
+    ASSERT_EQ(txn.status(), SAR_OK);
+    txn.data() = sampleStore(1, 10);
+    ASSERT_EQ(txn.commit(), SAR_OK) << txn.problem();
+    EXPECT_EQ(tokentest::readFile(victim), "the caller's own file\n");
+    StoreData back;
+    ASSERT_EQ(Store::read(back), SAR_OK);
+    EXPECT_EQ(Store::serialize(back), Store::serialize(txn.data()));
+    struct stat st;
+    ASSERT_EQ(lstat((dir + "/store.db").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    tokentest::removeTree(dir);
+}
+
+// Without HOME the default store lies in the user's home of the password database.
+TEST(Store, WithoutHomeTheDefaultStoreIsInTheUsersHome)
+{
+    const struct passwd *pw = getpwuid(geteuid());
+    ASSERT_NE(pw, nullptr);
+    const std::string saved[] = {tokentest::envOr("MVUKEY_STORE", ""), tokentest::envOr("XDG_DATA_HOME", ""),
+                                 tokentest::envOr("HOME", "")};
+    unsetenv("MVUKEY_STORE");
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("HOME");
+    EXPECT_EQ(Store::directory(), std::string(pw->pw_dir) + "/.local/share/mvukey");
+    setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(Store::directory(), "/home/someone/.local/share/mvukey");
+    const char *names[] = {"MVUKEY_STORE", "XDG_DATA_HOME", "HOME"};
+    for (int i = 0; i < 3; ++i) {
+        if (saved[i].empty())
+            unsetenv(names[i]);
+        else
+            setenv(names[i], saved[i].c_str(), 1);
+    }
 }
 
 } // namespace

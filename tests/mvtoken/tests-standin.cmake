@@ -28,6 +28,13 @@ mv_add_test(NAME mvtoken_cli_test
   TIMEOUT 240)
 add_dependencies(mvtoken_cli_test ${standin_deps})
 
+# The store file's parser over arbitrary text, and its parse-write-parse round trip.
+mv_add_fuzz(NAME mvtoken_store_parse_fuzz
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz_store_parse.cpp
+  LIBS mvtoken_model
+  CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz-corpus/store-parse
+  SECONDS 15)
+
 if(MV_BENCH)
   find_package(benchmark REQUIRED)
   mv_add_test(NAME mvtoken_standin_bench
