@@ -8,6 +8,7 @@
 
 #include <openssl/evp.h>
 
+#include "ossl_ptr.h"
 #include "store.h"
 
 namespace mvtoken {
@@ -18,10 +19,10 @@ constexpr int kRsaBits = 1024;
 
 // A new key pair of the kind as PKCS#8 DER; empty on failure.
 std::string generateKeyPair(KeyKind kind);
-// The signature (sign true) or encryption key pair of a container as a new EVP_PKEY
-// (free it with EVP_PKEY_free), or null when the container holds none.
-EVP_PKEY *loadKeyPair(const ContainerRecord &container, bool sign);
-EVP_PKEY *loadPrivateKeyDer(const std::string &der);
+// The signature (sign true) or encryption key pair of a container, or null when the
+// container holds none.
+UniquePtr<EVP_PKEY> loadKeyPair(const ContainerRecord &container, bool sign);
+UniquePtr<EVP_PKEY> loadPrivateKeyDer(const std::string &der);
 
 // DER of a certificate given as DER or PEM; empty when the bytes are no certificate.
 std::string certificateToDer(const std::string &bytes);

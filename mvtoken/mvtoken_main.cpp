@@ -21,6 +21,7 @@
 #include <openssl/x509.h>
 
 #include "keys.h"
+#include "ossl_ptr.h"
 #include "pin.h"
 #include "skf_util.h"
 #include "store.h"
@@ -409,14 +410,11 @@ std::string certSubject(const std::string &der)
     if (der.empty())
         return "none";
     const unsigned char *p = reinterpret_cast<const unsigned char *>(der.data());
-    X509 *cert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    const UniquePtr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     if (!cert)
         return "(unreadable)";
-    char *line = X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0);
-    std::string out = line ? line : "";
-    OPENSSL_free(line);
-    X509_free(cert);
-    return out;
+    const OsslString line(X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0));
+    return line ? line.get() : "";
 }
 
 // A name or text of the store as the listing shows it: valid UTF-8 stays, control

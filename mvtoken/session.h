@@ -15,6 +15,8 @@
 // - resolveDevice() accepts a device, application or container handle (calls such as
 //   SKF_RSAVerify are given a container handle where a device handle is expected).
 // - The key pairs of a container: keys.h, loadKeyPair(container, sign).
+// - OpenSSL objects are owned through UniquePtr<T> of ossl_ptr.h (the object's free
+//   function as deleter), never by a raw pointer that a cleanup label frees.
 // - Other handle kinds (symmetric keys, hashes) derive from HandleObject and use
 //   HandleKind::Key / HandleKind::Hash; they may keep a DeviceRef and check it with
 //   checkDevice().

@@ -16,6 +16,7 @@
 #include <openssl/rsa.h>
 
 #include "keys.h"
+#include "ossl_ptr.h"
 #include "skf_export.h"
 #include "store.h"
 
@@ -24,11 +25,6 @@ namespace mvtoken {
 SymmKeySession::~SymmKeySession()
 {
     OPENSSL_cleanse(key, sizeof key);
-}
-
-HashSession::~HashSession()
-{
-    EVP_MD_CTX_free(md);
 }
 
 namespace {
@@ -63,9 +59,9 @@ ULONG checkStillPresent(const DeviceRef &ref)
 
 // The signature or encryption key pair of a container, for use (needs the user's log-in)
 // or for export (public part only).
-ULONG containerKey(HCONTAINER hContainer, bool sign, bool needsUser, KeyKind kind, EVP_PKEY **key)
+ULONG containerKey(HCONTAINER hContainer, bool sign, bool needsUser, KeyKind kind, UniquePtr<EVP_PKEY> &key)
 {
-    *key = nullptr;
+    key.reset();
     StoreData data;
     ULONG rv = Store::read(data);
     if (rv != SAR_OK)
@@ -80,8 +76,8 @@ ULONG containerKey(HCONTAINER hContainer, bool sign, bool needsUser, KeyKind kin
         return SAR_KEYNOTFOUNTERR;
     if (needsUser && loggedInAs(app->id) != USER_TYPE)
         return SAR_USER_NOT_LOGGED_IN;
-    *key = loadKeyPair(*container, sign);
-    return *key ? SAR_OK : SAR_KEYNOTFOUNTERR;
+    key = loadKeyPair(*container, sign);
+    return key ? SAR_OK : SAR_KEYNOTFOUNTERR;
 }
 
 // Right-aligns a big number in a field whose leading bytes are zero.
@@ -100,62 +96,83 @@ bool leadingZero(const unsigned char *field, std::size_t count)
     return true;
 }
 
+// A public key of the type from its parameters; null when they make none.
+UniquePtr<EVP_PKEY> publicKeyFromData(const char *type, OSSL_PARAM *params)
+{
+    const UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
+    EVP_PKEY *key = nullptr;
+    if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0
+        || EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params) <= 0)
+        return nullptr;
+    return UniquePtr<EVP_PKEY>(key);
+}
+
 // An SM2 public key from its coordinates; null when they are no point of the curve.
-EVP_PKEY *sm2PublicKey(const unsigned char *x, const unsigned char *y)
+UniquePtr<EVP_PKEY> sm2PublicKey(const unsigned char *x, const unsigned char *y)
 {
     unsigned char point[1 + 2 * kEccCoordinateSize];
     point[0] = POINT_CONVERSION_UNCOMPRESSED;
     std::memcpy(point + 1, x, kEccCoordinateSize);
     std::memcpy(point + 1 + kEccCoordinateSize, y, kEccCoordinateSize);
 
-    EVP_PKEY *key = nullptr;
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, const_cast<char *>(SN_sm2), 0),
         OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point),
         OSSL_PARAM_construct_end(),
     };
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_name(nullptr, "SM2", nullptr);
-    if (!ctx || EVP_PKEY_fromdata_init(ctx) <= 0 || EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params) <= 0)
-        key = nullptr;
-    EVP_PKEY_CTX_free(ctx);
+    UniquePtr<EVP_PKEY> key = publicKeyFromData("SM2", params);
     if (!key)
         return nullptr;
 
     // fromdata takes any encoding it can parse; make sure the point really is on the curve.
-    EVP_PKEY_CTX *check = EVP_PKEY_CTX_new(key, nullptr);
-    const bool valid = check && EVP_PKEY_public_check(check) == 1;
-    EVP_PKEY_CTX_free(check);
-    if (!valid) {
-        EVP_PKEY_free(key);
+    const UniquePtr<EVP_PKEY_CTX> check(EVP_PKEY_CTX_new(key.get(), nullptr));
+    if (!check || EVP_PKEY_public_check(check.get()) != 1)
         return nullptr;
-    }
     return key;
+}
+
+// An RSA public key from the big-endian modulus (bytes long) and exponent of the blob.
+UniquePtr<EVP_PKEY> rsaPublicKey(const RSAPUBLICKEYBLOB &blob, ULONG bytes)
+{
+    const UniquePtr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+    const UniquePtr<BIGNUM> n(BN_bin2bn(blob.Modulus + sizeof blob.Modulus - bytes, static_cast<int>(bytes), nullptr));
+    const UniquePtr<BIGNUM> e(BN_bin2bn(blob.PublicExponent, sizeof blob.PublicExponent, nullptr));
+    if (!bld || !n || !e || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) != 1
+        || OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) != 1)
+        return nullptr;
+    const UniquePtr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    if (!params)
+        return nullptr;
+    return publicKeyFromData("RSA", params.get());
+}
+
+// A big-number parameter of a key; null when the key has none.
+UniquePtr<BIGNUM> bnParam(const EVP_PKEY *key, const char *name)
+{
+    BIGNUM *bn = nullptr;
+    const bool ok = EVP_PKEY_get_bn_param(key, name, &bn) == 1;
+    UniquePtr<BIGNUM> owned(bn);
+    if (!ok)
+        return nullptr;
+    return owned;
 }
 
 ULONG sm4Ecb(SymmKeySession &key, bool encrypt, const BYTE *in, ULONG inLen, unsigned char *out, int *outLen)
 {
-    ULONG rv = SAR_UNKNOWNERR;
+    const UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+    if (!ctx)
+        return SAR_MEMORYERR;
+    if (EVP_CipherInit_ex(ctx.get(), EVP_sm4_ecb(), nullptr, key.key, nullptr, encrypt ? 1 : 0) != 1)
+        return SAR_UNKNOWNERR;
+    EVP_CIPHER_CTX_set_padding(ctx.get(), key.paddingType == 1 ? 1 : 0);
     int len = 0;
     int finalLen = 0;
-    EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-    if (!ctx) {
-        rv = SAR_MEMORYERR;
-        goto err;
-    }
-    if (EVP_CipherInit_ex(ctx, EVP_sm4_ecb(), nullptr, key.key, nullptr, encrypt ? 1 : 0) != 1)
-        goto err;
-    EVP_CIPHER_CTX_set_padding(ctx, key.paddingType == 1 ? 1 : 0);
-    if (EVP_CipherUpdate(ctx, out, &len, in, static_cast<int>(inLen)) != 1)
-        goto err;
-    if (EVP_CipherFinal_ex(ctx, out + len, &finalLen) != 1) {
-        rv = encrypt ? SAR_UNKNOWNERR : SAR_DECRYPTPADERR;
-        goto err;
-    }
+    if (EVP_CipherUpdate(ctx.get(), out, &len, in, static_cast<int>(inLen)) != 1)
+        return SAR_UNKNOWNERR;
+    if (EVP_CipherFinal_ex(ctx.get(), out + len, &finalLen) != 1)
+        return encrypt ? SAR_UNKNOWNERR : SAR_DECRYPTPADERR;
     *outLen = len + finalLen;
-    rv = SAR_OK;
-err:
-    EVP_CIPHER_CTX_free(ctx);
-    return rv;
+    return SAR_OK;
 }
 
 ULONG cipherInit(HANDLE hKey, const BLOCKCIPHERPARAM &param, SymmKeySession::Operation operation)
@@ -228,39 +245,61 @@ ULONG cipherRun(HANDLE hKey, bool encrypt, const BYTE *in, ULONG inLen, BYTE *ou
 bool sigToBlob(const unsigned char *der, std::size_t derLen, ECCSIGNATUREBLOB *blob)
 {
     const unsigned char *p = der;
-    ECDSA_SIG *sig = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(derLen));
-    if (!sig)
-        return false;
-    const bool ok = putField(ECDSA_SIG_get0_r(sig), blob->r, sizeof blob->r, kEccCoordinateSize)
-                    && putField(ECDSA_SIG_get0_s(sig), blob->s, sizeof blob->s, kEccCoordinateSize);
-    ECDSA_SIG_free(sig);
-    return ok;
+    const UniquePtr<ECDSA_SIG> sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(derLen)));
+    return sig && putField(ECDSA_SIG_get0_r(sig.get()), blob->r, sizeof blob->r, kEccCoordinateSize)
+           && putField(ECDSA_SIG_get0_s(sig.get()), blob->s, sizeof blob->s, kEccCoordinateSize);
 }
 
 // DER of the signature blob; empty when r or s does not fit the curve's size.
 std::vector<unsigned char> blobToSig(const ECCSIGNATUREBLOB &blob)
 {
-    std::vector<unsigned char> der;
     const std::size_t lead = kEccCoordinateField - kEccCoordinateSize;
     if (!leadingZero(blob.r, lead) || !leadingZero(blob.s, lead))
-        return der;
-    ECDSA_SIG *sig = ECDSA_SIG_new();
-    BIGNUM *r = BN_bin2bn(blob.r + lead, kEccCoordinateSize, nullptr);
-    BIGNUM *s = BN_bin2bn(blob.s + lead, kEccCoordinateSize, nullptr);
-    unsigned char *out = nullptr;
-    int len = 0;
-    if (!sig || !r || !s || ECDSA_SIG_set0(sig, r, s) != 1)
-        goto err;
-    r = s = nullptr; // owned by sig now
-    len = i2d_ECDSA_SIG(sig, &out);
-    if (len > 0)
-        der.assign(out, out + len);
-err:
-    OPENSSL_free(out);
-    BN_free(r);
-    BN_free(s);
-    ECDSA_SIG_free(sig);
-    return der;
+        return {};
+    const UniquePtr<ECDSA_SIG> sig(ECDSA_SIG_new());
+    UniquePtr<BIGNUM> r(BN_bin2bn(blob.r + lead, kEccCoordinateSize, nullptr));
+    UniquePtr<BIGNUM> s(BN_bin2bn(blob.s + lead, kEccCoordinateSize, nullptr));
+    if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1)
+        return {};
+    r.release(); // owned by sig now
+    s.release();
+    return derOf<std::vector<unsigned char>>(sig.get(), i2d_ECDSA_SIG);
+}
+
+// The RSA public key of a key pair into the token's blob.
+bool rsaBlob(const EVP_PKEY *key, RSAPUBLICKEYBLOB &blob)
+{
+    std::memset(&blob, 0, sizeof blob);
+    const int bits = EVP_PKEY_get_bits(key);
+    if (bits <= 0 || bits > MAX_RSA_MODULUS_LEN * 8)
+        return false;
+    const UniquePtr<BIGNUM> n = bnParam(key, OSSL_PKEY_PARAM_RSA_N);
+    if (!n)
+        return false;
+    const UniquePtr<BIGNUM> e = bnParam(key, OSSL_PKEY_PARAM_RSA_E);
+    if (!e || BN_num_bytes(e.get()) > MAX_RSA_EXPONENT_LEN
+        || !putField(n.get(), blob.Modulus, sizeof blob.Modulus, sizeof blob.Modulus)
+        || !putField(e.get(), blob.PublicExponent, sizeof blob.PublicExponent, sizeof blob.PublicExponent))
+        return false;
+    blob.AlgID = kSgdRsa;
+    blob.BitLen = static_cast<ULONG>(bits);
+    return true;
+}
+
+// The SM2 public key of a key pair in the token's packed export form.
+bool eccBlob(const EVP_PKEY *key, unsigned char (&blob)[kEccExportSize])
+{
+    const std::uint32_t bits = kEccCoordinateSize * 8;
+    const UniquePtr<BIGNUM> x = bnParam(key, OSSL_PKEY_PARAM_EC_PUB_X);
+    if (!x)
+        return false;
+    const UniquePtr<BIGNUM> y = bnParam(key, OSSL_PKEY_PARAM_EC_PUB_Y);
+    if (!y || !putField(x.get(), blob + kEccExportBitLenSize, kEccCoordinateField, kEccCoordinateSize)
+        || !putField(y.get(), blob + kEccExportBitLenSize + kEccCoordinateField, kEccCoordinateField,
+                     kEccCoordinateSize))
+        return false;
+    std::memcpy(blob, &bits, kEccExportBitLenSize);
+    return true;
 }
 
 } // namespace
@@ -268,43 +307,31 @@ err:
 bool sm2ZValue(const unsigned char x[kEccCoordinateSize], const unsigned char y[kEccCoordinateSize],
                const unsigned char *id, std::size_t idLen, unsigned char z[kSm3DigestSize])
 {
-    bool ok = false;
+    if (idLen > kSm2MaxIdLen)
+        return false;
     unsigned char field[kEccCoordinateSize];
     const unsigned char entl[2] = {static_cast<unsigned char>((idLen * 8) >> 8),
                                    static_cast<unsigned char>(idLen * 8)};
-    BN_CTX *bn = BN_CTX_new();
-    EC_GROUP *group = EC_GROUP_new_by_curve_name(NID_sm2);
-    EVP_MD_CTX *md = EVP_MD_CTX_new();
-    BIGNUM *p = nullptr, *a = nullptr, *b = nullptr, *gx = nullptr, *gy = nullptr;
-    if (idLen > kSm2MaxIdLen || !bn || !group || !md)
-        goto err;
-    BN_CTX_start(bn);
-    p = BN_CTX_get(bn);
-    a = BN_CTX_get(bn);
-    b = BN_CTX_get(bn);
-    gx = BN_CTX_get(bn);
-    gy = BN_CTX_get(bn);
-    if (!gy || EC_GROUP_get_curve(group, p, a, b, bn) != 1
-        || EC_POINT_get_affine_coordinates(group, EC_GROUP_get0_generator(group), gx, gy, bn) != 1)
-        goto err;
-    if (EVP_DigestInit_ex(md, EVP_sm3(), nullptr) != 1 || EVP_DigestUpdate(md, entl, sizeof entl) != 1
-        || EVP_DigestUpdate(md, id, idLen) != 1)
-        goto err;
-    for (const BIGNUM *value : {a, b, gx, gy}) {
-        if (BN_bn2binpad(value, field, sizeof field) < 0 || EVP_DigestUpdate(md, field, sizeof field) != 1)
-            goto err;
+    const UniquePtr<BN_CTX> bn(BN_CTX_new());
+    const UniquePtr<EC_GROUP> group(EC_GROUP_new_by_curve_name(NID_sm2));
+    const UniquePtr<EVP_MD_CTX> md(EVP_MD_CTX_new());
+    const UniquePtr<BIGNUM> p(BN_new()), a(BN_new()), b(BN_new()), gx(BN_new()), gy(BN_new());
+    if (!bn || !group || !md || !p || !a || !b || !gx || !gy)
+        return false;
+    if (EC_GROUP_get_curve(group.get(), p.get(), a.get(), b.get(), bn.get()) != 1
+        || EC_POINT_get_affine_coordinates(group.get(), EC_GROUP_get0_generator(group.get()), gx.get(), gy.get(),
+                                           bn.get())
+               != 1)
+        return false;
+    if (EVP_DigestInit_ex(md.get(), EVP_sm3(), nullptr) != 1 || EVP_DigestUpdate(md.get(), entl, sizeof entl) != 1
+        || EVP_DigestUpdate(md.get(), id, idLen) != 1)
+        return false;
+    for (const BIGNUM *value : {a.get(), b.get(), gx.get(), gy.get()}) {
+        if (BN_bn2binpad(value, field, sizeof field) < 0 || EVP_DigestUpdate(md.get(), field, sizeof field) != 1)
+            return false;
     }
-    if (EVP_DigestUpdate(md, x, kEccCoordinateSize) != 1 || EVP_DigestUpdate(md, y, kEccCoordinateSize) != 1
-        || EVP_DigestFinal_ex(md, z, nullptr) != 1)
-        goto err;
-    ok = true;
-err:
-    if (bn)
-        BN_CTX_end(bn);
-    BN_CTX_free(bn);
-    EC_GROUP_free(group);
-    EVP_MD_CTX_free(md);
-    return ok;
+    return EVP_DigestUpdate(md.get(), x, kEccCoordinateSize) == 1
+           && EVP_DigestUpdate(md.get(), y, kEccCoordinateSize) == 1 && EVP_DigestFinal_ex(md.get(), z, nullptr) == 1;
 }
 
 } // namespace mvtoken
@@ -372,59 +399,34 @@ SKF_EXPORT ULONG SKF_ExportPublicKey(HCONTAINER hContainer, BOOL bSignFlag, BYTE
 try {
     if (!pulBlobLen)
         return SAR_INVALIDPARAMERR;
-    EVP_PKEY *key = nullptr;
-    ULONG rv = containerKey(hContainer, bSignFlag != FALSE, false, KeyKind::None, &key);
+    UniquePtr<EVP_PKEY> key;
+    const ULONG rv = containerKey(hContainer, bSignFlag != FALSE, false, KeyKind::None, key);
     if (rv != SAR_OK)
         return rv;
 
-    BIGNUM *n = nullptr, *e = nullptr, *x = nullptr, *y = nullptr;
-    const bool rsa = EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA;
+    const bool rsa = EVP_PKEY_get_base_id(key.get()) == EVP_PKEY_RSA;
     const ULONG size = rsa ? sizeof(RSAPUBLICKEYBLOB) : kEccExportSize;
     if (!pbBlob) {
         *pulBlobLen = size;
-        rv = SAR_OK;
-        goto err;
+        return SAR_OK;
     }
     if (*pulBlobLen < size) {
         *pulBlobLen = size;
-        rv = SAR_BUFFER_TOO_SMALL;
-        goto err;
+        return SAR_BUFFER_TOO_SMALL;
     }
-    rv = SAR_UNKNOWNERR;
     if (rsa) {
         RSAPUBLICKEYBLOB blob;
-        std::memset(&blob, 0, sizeof blob);
-        const int bits = EVP_PKEY_get_bits(key);
-        if (bits <= 0 || bits > MAX_RSA_MODULUS_LEN * 8
-            || EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) != 1
-            || EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) != 1 || BN_num_bytes(e) > MAX_RSA_EXPONENT_LEN
-            || !putField(n, blob.Modulus, sizeof blob.Modulus, sizeof blob.Modulus)
-            || !putField(e, blob.PublicExponent, sizeof blob.PublicExponent, sizeof blob.PublicExponent))
-            goto err;
-        blob.AlgID = kSgdRsa;
-        blob.BitLen = static_cast<ULONG>(bits);
+        if (!rsaBlob(key.get(), blob))
+            return SAR_UNKNOWNERR;
         std::memcpy(pbBlob, &blob, sizeof blob);
     } else {
         unsigned char blob[kEccExportSize];
-        const std::uint32_t bits = kEccCoordinateSize * 8;
-        if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_EC_PUB_X, &x) != 1
-            || EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_EC_PUB_Y, &y) != 1
-            || !putField(x, blob + kEccExportBitLenSize, kEccCoordinateField, kEccCoordinateSize)
-            || !putField(y, blob + kEccExportBitLenSize + kEccCoordinateField, kEccCoordinateField,
-                         kEccCoordinateSize))
-            goto err;
-        std::memcpy(blob, &bits, kEccExportBitLenSize);
+        if (!eccBlob(key.get(), blob))
+            return SAR_UNKNOWNERR;
         std::memcpy(pbBlob, blob, sizeof blob);
     }
     *pulBlobLen = size;
-    rv = SAR_OK;
-err:
-    BN_free(n);
-    BN_free(e);
-    BN_free(x);
-    BN_free(y);
-    EVP_PKEY_free(key);
-    return rv;
+    return SAR_OK;
 } catch (...) {
     return exceptionResult();
 }
@@ -437,40 +439,30 @@ SKF_EXPORT ULONG SKF_RSASignData(HCONTAINER hContainer, BYTE *pbData, ULONG ulDa
 try {
     if (!pbData || ulDataLen == 0 || !pulSignLen)
         return SAR_INVALIDPARAMERR;
-    EVP_PKEY *key = nullptr;
-    ULONG rv = containerKey(hContainer, true, true, KeyKind::Rsa, &key);
+    UniquePtr<EVP_PKEY> key;
+    const ULONG rv = containerKey(hContainer, true, true, KeyKind::Rsa, key);
     if (rv != SAR_OK)
         return rv;
 
-    EVP_PKEY_CTX *ctx = nullptr;
-    const ULONG size = static_cast<ULONG>(EVP_PKEY_get_size(key));
-    std::size_t written = size;
+    const ULONG size = static_cast<ULONG>(EVP_PKEY_get_size(key.get()));
     // PKCS#1 v1.5 leaves room for 11 bytes of padding (written so that no length wraps).
-    if (size < kPkcs1Padding || ulDataLen > size - kPkcs1Padding) {
-        rv = SAR_INDATALENERR;
-        goto err;
-    }
+    if (size < kPkcs1Padding || ulDataLen > size - kPkcs1Padding)
+        return SAR_INDATALENERR;
     if (!pbSignature) {
         *pulSignLen = size;
-        rv = SAR_OK;
-        goto err;
+        return SAR_OK;
     }
     if (*pulSignLen < size) {
         *pulSignLen = size;
-        rv = SAR_BUFFER_TOO_SMALL;
-        goto err;
+        return SAR_BUFFER_TOO_SMALL;
     }
-    rv = SAR_RSAENCERR;
-    ctx = EVP_PKEY_CTX_new(key, nullptr);
-    if (!ctx || EVP_PKEY_sign_init(ctx) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) <= 0
-        || EVP_PKEY_sign(ctx, pbSignature, &written, pbData, ulDataLen) <= 0)
-        goto err;
+    const UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    std::size_t written = size;
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0
+        || EVP_PKEY_sign(ctx.get(), pbSignature, &written, pbData, ulDataLen) <= 0)
+        return SAR_RSAENCERR;
     *pulSignLen = written;
-    rv = SAR_OK;
-err:
-    EVP_PKEY_CTX_free(ctx);
-    EVP_PKEY_free(key);
-    return rv;
+    return SAR_OK;
 } catch (...) {
     return exceptionResult();
 }
@@ -482,7 +474,7 @@ try {
     if (!pRSAPubKeyBlob || !pbSignature || (!pbData && ulDataLen != 0))
         return SAR_INVALIDPARAMERR;
     DeviceRef device;
-    ULONG rv = deviceOf(hDev, device);
+    const ULONG rv = deviceOf(hDev, device);
     if (rv != SAR_OK)
         return rv;
 
@@ -494,33 +486,13 @@ try {
     if (ulSignLen != bytes || ulDataLen > bytes - kPkcs1Padding) // bytes >= 64
         return SAR_INDATALENERR;
 
-    rv = SAR_UNKNOWNERR;
-    EVP_PKEY *key = nullptr;
-    EVP_PKEY_CTX *ctx = nullptr;
-    int verified = 0;
-    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM *params = nullptr;
-    EVP_PKEY_CTX *keyCtx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    BIGNUM *n = BN_bin2bn(blob.Modulus + sizeof blob.Modulus - bytes, static_cast<int>(bytes), nullptr);
-    BIGNUM *e = BN_bin2bn(blob.PublicExponent, sizeof blob.PublicExponent, nullptr);
-    if (!bld || !keyCtx || !n || !e || OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, n) != 1
-        || OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e) != 1 || !(params = OSSL_PARAM_BLD_to_param(bld))
-        || EVP_PKEY_fromdata_init(keyCtx) <= 0 || EVP_PKEY_fromdata(keyCtx, &key, EVP_PKEY_PUBLIC_KEY, params) <= 0)
-        goto err;
-    ctx = EVP_PKEY_CTX_new(key, nullptr);
-    if (!ctx || EVP_PKEY_verify_init(ctx) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) <= 0)
-        goto err;
-    verified = EVP_PKEY_verify(ctx, pbSignature, ulSignLen, pbData, ulDataLen);
-    rv = verified == 1 ? SAR_OK : SAR_FAIL;
-err:
-    EVP_PKEY_CTX_free(ctx);
-    EVP_PKEY_free(key);
-    EVP_PKEY_CTX_free(keyCtx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    BN_free(n);
-    BN_free(e);
-    return rv;
+    const UniquePtr<EVP_PKEY> key = rsaPublicKey(blob, bytes);
+    if (!key)
+        return SAR_UNKNOWNERR;
+    const UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    if (!ctx || EVP_PKEY_verify_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0)
+        return SAR_UNKNOWNERR;
+    return EVP_PKEY_verify(ctx.get(), pbSignature, ulSignLen, pbData, ulDataLen) == 1 ? SAR_OK : SAR_FAIL;
 } catch (...) {
     return exceptionResult();
 }
@@ -546,14 +518,14 @@ try {
     if (rv != SAR_OK)
         return rv;
 
-    hash->md = EVP_MD_CTX_new();
-    if (!hash->md || EVP_DigestInit_ex(hash->md, EVP_sm3(), nullptr) != 1)
+    hash->md.reset(EVP_MD_CTX_new());
+    if (!hash->md || EVP_DigestInit_ex(hash->md.get(), EVP_sm3(), nullptr) != 1)
         return SAR_HASHOBJERR;
     if (ulIDLen != 0) {
         const std::size_t lead = kEccCoordinateField - kEccCoordinateSize;
         unsigned char z[kSm3DigestSize];
         if (!sm2ZValue(pPubKey->XCoordinate + lead, pPubKey->YCoordinate + lead, pucID, ulIDLen, z)
-            || EVP_DigestUpdate(hash->md, z, sizeof z) != 1)
+            || EVP_DigestUpdate(hash->md.get(), z, sizeof z) != 1)
             return SAR_HASHERR;
     }
     *phHash = registerHandle(HandleKind::Hash, hash);
@@ -584,12 +556,11 @@ try {
     const ULONG rv = checkStillPresent(hash->device);
     if (rv != SAR_OK)
         return rv;
-    if ((ulDataLen != 0 && EVP_DigestUpdate(hash->md, pbData, ulDataLen) != 1)
-        || EVP_DigestFinal_ex(hash->md, pbHashData, nullptr) != 1)
+    if ((ulDataLen != 0 && EVP_DigestUpdate(hash->md.get(), pbData, ulDataLen) != 1)
+        || EVP_DigestFinal_ex(hash->md.get(), pbHashData, nullptr) != 1)
         return SAR_HASHERR;
     hash->finished = true;
-    EVP_MD_CTX_free(hash->md);
-    hash->md = nullptr;
+    hash->md.reset();
     *pulHashLen = kSm3DigestSize;
     return SAR_OK;
 } catch (...) {
@@ -606,26 +577,23 @@ try {
         return SAR_INVALIDPARAMERR;
     if (ulDataLen != kSm3DigestSize)
         return SAR_INDATALENERR;
-    EVP_PKEY *key = nullptr;
-    ULONG rv = containerKey(hContainer, true, true, KeyKind::Sm2, &key);
+    UniquePtr<EVP_PKEY> key;
+    const ULONG rv = containerKey(hContainer, true, true, KeyKind::Sm2, key);
     if (rv != SAR_OK)
         return rv;
 
-    rv = SAR_FAIL;
     std::vector<unsigned char> der;
     std::size_t derLen = 0;
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(key, nullptr);
+    const UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     // The SM2 signature of e itself: the digest already carries Z.
-    if (!ctx || EVP_PKEY_sign_init(ctx) <= 0 || EVP_PKEY_sign(ctx, nullptr, &derLen, pbData, ulDataLen) <= 0)
-        goto err;
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0
+        || EVP_PKEY_sign(ctx.get(), nullptr, &derLen, pbData, ulDataLen) <= 0)
+        return SAR_FAIL;
     der.resize(derLen);
-    if (EVP_PKEY_sign(ctx, der.data(), &derLen, pbData, ulDataLen) <= 0 || !sigToBlob(der.data(), derLen, pSignature))
-        goto err;
-    rv = SAR_OK;
-err:
-    EVP_PKEY_CTX_free(ctx);
-    EVP_PKEY_free(key);
-    return rv;
+    if (EVP_PKEY_sign(ctx.get(), der.data(), &derLen, pbData, ulDataLen) <= 0
+        || !sigToBlob(der.data(), derLen, pSignature))
+        return SAR_FAIL;
+    return SAR_OK;
 } catch (...) {
     return exceptionResult();
 }
@@ -639,7 +607,7 @@ try {
     if (ulDataLen != kSm3DigestSize)
         return SAR_INDATALENERR;
     DeviceRef device;
-    ULONG rv = deviceOf(hDev, device);
+    const ULONG rv = deviceOf(hDev, device);
     if (rv != SAR_OK)
         return rv;
 
@@ -653,19 +621,16 @@ try {
     const std::size_t lead = kEccCoordinateField - kEccCoordinateSize;
     if (bits != kEccCoordinateSize * 8 || !leadingZero(x, lead) || !leadingZero(y, lead))
         return SAR_INVALIDPARAMERR;
-    EVP_PKEY *key = sm2PublicKey(x + lead, y + lead);
+    const UniquePtr<EVP_PKEY> key = sm2PublicKey(x + lead, y + lead);
     if (!key)
         return SAR_INVALIDPARAMERR;
 
-    rv = SAR_FAIL;
     const std::vector<unsigned char> der = blobToSig(*pSignature);
-    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(key, nullptr);
-    if (!der.empty() && ctx && EVP_PKEY_verify_init(ctx) > 0
-        && EVP_PKEY_verify(ctx, der.data(), der.size(), pbData, ulDataLen) == 1)
-        rv = SAR_OK;
-    EVP_PKEY_CTX_free(ctx);
-    EVP_PKEY_free(key);
-    return rv;
+    const UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
+    if (!der.empty() && ctx && EVP_PKEY_verify_init(ctx.get()) > 0
+        && EVP_PKEY_verify(ctx.get(), der.data(), der.size(), pbData, ulDataLen) == 1)
+        return SAR_OK;
+    return SAR_FAIL;
 } catch (...) {
     return exceptionResult();
 }

@@ -30,6 +30,7 @@
 
 #include <openssl/evp.h>
 
+#include "ossl_ptr.h"
 #include "session.h"
 
 namespace mvtoken {
@@ -61,11 +62,9 @@ struct SymmKeySession : HandleObject {
 
 // An SM3 digest in progress (HandleKind::Hash); finished by SKF_Digest.
 struct HashSession : HandleObject {
-    ~HashSession() override;
-
     std::mutex lock;
     DeviceRef device;
-    EVP_MD_CTX *md = nullptr;
+    UniquePtr<EVP_MD_CTX> md;
     bool finished = false;
 };
 

@@ -10,6 +10,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "ossl_ptr.h"
 #include "store.h"
 #include "token_fixture.h"
 
@@ -65,15 +66,13 @@ TEST_F(MvtokenCli, ProvisionsAStoreEndToEnd)
     // The same certificate imported as DER and as PEM.
     run({"import-cert", "k1", "app", "c-rsa", "--enc", writeFile("cert.der", der)});
     const unsigned char *p = reinterpret_cast<const unsigned char *>(der.data());
-    X509 *x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    const mvtoken::UniquePtr<X509> x(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     ASSERT_NE(x, nullptr);
-    BIO *bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(bio, x);
+    const mvtoken::UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
+    PEM_write_bio_X509(bio.get(), x.get());
     char *pem = nullptr;
-    long pemLen = BIO_get_mem_data(bio, &pem);
+    long pemLen = BIO_get_mem_data(bio.get(), &pem);
     const std::string pemPath = writeFile("cert.pem", std::string(pem, static_cast<size_t>(pemLen)));
-    BIO_free(bio);
-    X509_free(x);
     run({"import-cert", "k1", "app", "c-rsa", "--sign", pemPath});
 
     ASSERT_EQ(mvtoken::Store::read(data), SAR_OK);

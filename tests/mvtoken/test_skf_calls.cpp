@@ -13,6 +13,7 @@
 #include <openssl/x509.h>
 
 #include "keys.h"
+#include "ossl_ptr.h"
 #include "store.h"
 #include "token_fixture.h"
 
@@ -373,20 +374,17 @@ TEST_F(SkfCalls, ContainersExportTheirCertificates)
     ASSERT_EQ(mvtoken::Store::read(data), SAR_OK);
     const mvtoken::ContainerRecord *rec = data.findDevice("dev1")->findApplication("app1")->findContainer("sm2c");
     const unsigned char *p = cert;
-    X509 *x = d2i_X509(nullptr, &p, static_cast<long>(len));
+    const mvtoken::UniquePtr<X509> x(d2i_X509(nullptr, &p, static_cast<long>(len)));
     ASSERT_NE(x, nullptr);
-    EVP_PKEY *key = mvtoken::loadKeyPair(*rec, true);
-    EXPECT_EQ(X509_check_private_key(x, key), 1);
+    const mvtoken::UniquePtr<EVP_PKEY> key = mvtoken::loadKeyPair(*rec, true);
+    EXPECT_EQ(X509_check_private_key(x.get(), key.get()), 1);
     p = reinterpret_cast<const unsigned char *>(data.caCertDer.data());
-    X509 *ca = d2i_X509(nullptr, &p, static_cast<long>(data.caCertDer.size()));
+    const mvtoken::UniquePtr<X509> ca(d2i_X509(nullptr, &p, static_cast<long>(data.caCertDer.size())));
     ASSERT_NE(ca, nullptr);
-    ASN1_OCTET_STRING *id = ASN1_OCTET_STRING_new();
-    ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char *>("1234567812345678"), 16);
-    X509_set0_distinguishing_id(x, id);
-    EXPECT_EQ(X509_verify(x, X509_get0_pubkey(ca)), 1);
-    X509_free(ca);
-    EVP_PKEY_free(key);
-    X509_free(x);
+    mvtoken::UniquePtr<ASN1_OCTET_STRING> id(ASN1_OCTET_STRING_new());
+    ASN1_OCTET_STRING_set(id.get(), reinterpret_cast<const unsigned char *>("1234567812345678"), 16);
+    X509_set0_distinguishing_id(x.get(), id.release());
+    EXPECT_EQ(X509_verify(x.get(), X509_get0_pubkey(ca.get())), 1);
 }
 
 #if defined(__has_feature)
