@@ -9,16 +9,11 @@
 //   } catch (...) {
 //       return mvtoken::exceptionResult();
 //   }
-// and check it against its function type from skfapi.h with SKF_CHECK_TYPE(SKF_Name).
+// and check it against its function type with SKF_CHECK_TYPE(SKF_Name) (both from skfapi.h).
 
 #include <new>
-#include <type_traits>
 
 #include "skfapi.h"
-
-#define SKF_EXPORT extern "C" __attribute__((visibility("default")))
-#define SKF_CHECK_TYPE(name) \
-    static_assert(std::is_same<decltype(name), name##_Fn>::value, #name " has the interface's type")
 
 namespace mvtoken {
 

@@ -3,9 +3,8 @@ find_package(GTest REQUIRED)
 
 mv_add_test(NAME mvtoken_skf_crypto_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_skf_crypto.cpp
-  LIBS GTest::gtest_main ${CMAKE_DL_LIBS}
+  LIBS mvskf_interface GTest::gtest_main ${CMAKE_DL_LIBS}
   TIMEOUT 180)
-target_include_directories(mvtoken_skf_crypto_test PRIVATE ${PROJECT_SOURCE_DIR}/tool)
 add_dependencies(mvtoken_skf_crypto_test SKFAPI mvtoken)
 
 # Arbitrary keys, signatures and cipher texts for the verifications and the decryption.

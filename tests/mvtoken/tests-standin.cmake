@@ -17,9 +17,8 @@ add_dependencies(mvtoken_skf_calls_test ${standin_deps})
 
 mv_add_test(NAME mvtoken_skf_events_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_skf_events.cpp
-  LIBS GTest::gtest Threads::Threads ${CMAKE_DL_LIBS}
+  LIBS mvskf_interface GTest::gtest Threads::Threads ${CMAKE_DL_LIBS}
   TIMEOUT 180)
-target_include_directories(mvtoken_skf_events_test PRIVATE ${PROJECT_SOURCE_DIR}/tool)
 add_dependencies(mvtoken_skf_events_test ${standin_deps})
 
 mv_add_test(NAME mvtoken_cli_test
@@ -39,8 +38,7 @@ if(MV_BENCH)
   find_package(benchmark REQUIRED)
   mv_add_test(NAME mvtoken_standin_bench
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_standin.cpp
-    LIBS benchmark::benchmark ${CMAKE_DL_LIBS}
+    LIBS mvskf_interface benchmark::benchmark ${CMAKE_DL_LIBS}
     ARGS --benchmark_min_time=0.05 LABELS bench)
-  target_include_directories(mvtoken_standin_bench PRIVATE ${PROJECT_SOURCE_DIR}/tool)
   add_dependencies(mvtoken_standin_bench ${standin_deps})
 endif()

@@ -7,8 +7,6 @@
 
 #include "skfapi.h"
 
-#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
 
 std::string g_log;
@@ -77,7 +75,7 @@ void produce(BYTE *out, ULONG *len)
 
 } // namespace
 
-FAKE_EXPORT void fake_reset(void)
+SKF_EXPORT void fake_reset(void)
 {
     g_log.clear();
     g_records.clear();
@@ -86,25 +84,25 @@ FAKE_EXPORT void fake_reset(void)
     g_reportedLen = 32;
 }
 
-FAKE_EXPORT void fake_fail(const char *function, ULONG code)
+SKF_EXPORT void fake_fail(const char *function, ULONG code)
 {
     g_failName = function;
     g_failCode = code;
 }
 
-FAKE_EXPORT void fake_set_reported_len(ULONG length)
+SKF_EXPORT void fake_set_reported_len(ULONG length)
 {
     g_reportedLen = length;
 }
 
 // The calls made since the last reset, as "SKF_A;SKF_B;".
-FAKE_EXPORT const char *fake_log(void)
+SKF_EXPORT const char *fake_log(void)
 {
     return g_log.c_str();
 }
 
 // A recorded argument ("SKF_Name.argument"); null when the call did not happen.
-FAKE_EXPORT const char *fake_record(const char *name, size_t *length)
+SKF_EXPORT const char *fake_record(const char *name, size_t *length)
 {
     auto it = g_records.find(name);
     if (it == g_records.end())
@@ -113,7 +111,7 @@ FAKE_EXPORT const char *fake_record(const char *name, size_t *length)
     return it->second.data();
 }
 
-FAKE_EXPORT ULONG SKF_ConnectDev(LPSTR szName, DEVHANDLE *phDev)
+SKF_EXPORT ULONG SKF_ConnectDev(LPSTR szName, DEVHANDLE *phDev)
 {
     enter("SKF_ConnectDev");
     record("SKF_ConnectDev.szName", szName, std::strlen(szName));
@@ -121,9 +119,10 @@ FAKE_EXPORT ULONG SKF_ConnectDev(LPSTR szName, DEVHANDLE *phDev)
         *phDev = &g_device;
     return SAR_OK;
 }
+SKF_CHECK_TYPE(SKF_ConnectDev);
 
 #ifndef OMIT_SKF_SetSymmKey
-FAKE_EXPORT ULONG SKF_SetSymmKey(DEVHANDLE hDev, BYTE *pbKey, ULONG ulAlgID, HANDLE *phKey)
+SKF_EXPORT ULONG SKF_SetSymmKey(DEVHANDLE hDev, BYTE *pbKey, ULONG ulAlgID, HANDLE *phKey)
 {
     recordHandle("SKF_SetSymmKey.hDev", hDev);
     record("SKF_SetSymmKey.pbKey", pbKey, 32);
@@ -131,52 +130,58 @@ FAKE_EXPORT ULONG SKF_SetSymmKey(DEVHANDLE hDev, BYTE *pbKey, ULONG ulAlgID, HAN
     *phKey = &g_key;
     return enter("SKF_SetSymmKey");
 }
+SKF_CHECK_TYPE(SKF_SetSymmKey);
 #endif
 
 #ifndef OMIT_SKF_EncryptInit
-FAKE_EXPORT ULONG SKF_EncryptInit(HANDLE hKey, BLOCKCIPHERPARAM EncryptParam)
+SKF_EXPORT ULONG SKF_EncryptInit(HANDLE hKey, BLOCKCIPHERPARAM EncryptParam)
 {
     return initCall("SKF_EncryptInit", "EncryptParam", hKey, EncryptParam);
 }
+SKF_CHECK_TYPE(SKF_EncryptInit);
 #endif
 
 #ifndef OMIT_SKF_Encrypt
-FAKE_EXPORT ULONG SKF_Encrypt(HANDLE hKey, BYTE *pbData, ULONG ulDataLen, BYTE *pbEncryptedData,
+SKF_EXPORT ULONG SKF_Encrypt(HANDLE hKey, BYTE *pbData, ULONG ulDataLen, BYTE *pbEncryptedData,
                               ULONG *pulEncryptedLen)
 {
     return outputCall("SKF_Encrypt", "hKey", hKey, "pbData", pbData, ulDataLen, pbEncryptedData, pulEncryptedLen);
 }
+SKF_CHECK_TYPE(SKF_Encrypt);
 #endif
 
 #ifndef OMIT_SKF_DecryptInit
-FAKE_EXPORT ULONG SKF_DecryptInit(HANDLE hKey, BLOCKCIPHERPARAM DecryptParam)
+SKF_EXPORT ULONG SKF_DecryptInit(HANDLE hKey, BLOCKCIPHERPARAM DecryptParam)
 {
     return initCall("SKF_DecryptInit", "DecryptParam", hKey, DecryptParam);
 }
+SKF_CHECK_TYPE(SKF_DecryptInit);
 #endif
 
 #ifndef OMIT_SKF_Decrypt
-FAKE_EXPORT ULONG SKF_Decrypt(HANDLE hKey, BYTE *pbEncryptedData, ULONG ulEncryptedLen, BYTE *pbData,
+SKF_EXPORT ULONG SKF_Decrypt(HANDLE hKey, BYTE *pbEncryptedData, ULONG ulEncryptedLen, BYTE *pbData,
                               ULONG *pulDataLen)
 {
     return outputCall("SKF_Decrypt", "hKey", hKey, "pbEncryptedData", pbEncryptedData, ulEncryptedLen, pbData,
                       pulDataLen);
 }
+SKF_CHECK_TYPE(SKF_Decrypt);
 #endif
 
 #ifndef OMIT_SKF_RSASignData
-FAKE_EXPORT ULONG SKF_RSASignData(HCONTAINER hContainer, BYTE *pbData, ULONG ulDataLen, BYTE *pbSignature,
+SKF_EXPORT ULONG SKF_RSASignData(HCONTAINER hContainer, BYTE *pbData, ULONG ulDataLen, BYTE *pbSignature,
                                   ULONG *pulSignLen)
 {
     record("SKF_RSASignData.buffer", pbData, 64);
     return outputCall("SKF_RSASignData", "hContainer", hContainer, "pbData", pbData, ulDataLen, pbSignature,
                       pulSignLen);
 }
+SKF_CHECK_TYPE(SKF_RSASignData);
 #endif
 
 #ifndef OMIT_SKF_ExportPublicKey
 // Exports the ECC key form: a 4-byte bit length, then X = 4, 5, ... and Y continuing.
-FAKE_EXPORT ULONG SKF_ExportPublicKey(HCONTAINER hContainer, BOOL bSignFlag, BYTE *pbBlob, ULONG *pulBlobLen)
+SKF_EXPORT ULONG SKF_ExportPublicKey(HCONTAINER hContainer, BOOL bSignFlag, BYTE *pbBlob, ULONG *pulBlobLen)
 {
     recordHandle("SKF_ExportPublicKey.hContainer", hContainer);
     record("SKF_ExportPublicKey.bSignFlag", &bSignFlag, sizeof bSignFlag);
@@ -191,10 +196,11 @@ FAKE_EXPORT ULONG SKF_ExportPublicKey(HCONTAINER hContainer, BOOL bSignFlag, BYT
     }
     return rv;
 }
+SKF_CHECK_TYPE(SKF_ExportPublicKey);
 #endif
 
 #ifndef OMIT_SKF_RSAVerify
-FAKE_EXPORT ULONG SKF_RSAVerify(DEVHANDLE hDev, RSAPUBLICKEYBLOB *pRSAPubKeyBlob, BYTE *pbData, ULONG ulDataLen,
+SKF_EXPORT ULONG SKF_RSAVerify(DEVHANDLE hDev, RSAPUBLICKEYBLOB *pRSAPubKeyBlob, BYTE *pbData, ULONG ulDataLen,
                                 BYTE *pbSignature, ULONG ulSignLen)
 {
     recordHandle("SKF_RSAVerify.hDev", hDev);
@@ -203,10 +209,11 @@ FAKE_EXPORT ULONG SKF_RSAVerify(DEVHANDLE hDev, RSAPUBLICKEYBLOB *pRSAPubKeyBlob
     record("SKF_RSAVerify.pbSignature", pbSignature, ulSignLen);
     return enter("SKF_RSAVerify");
 }
+SKF_CHECK_TYPE(SKF_RSAVerify);
 #endif
 
 #ifndef OMIT_SKF_DigestInit
-FAKE_EXPORT ULONG SKF_DigestInit(DEVHANDLE hDev, ULONG ulAlgID, ECCPUBLICKEYBLOB *pPubKey, unsigned char *pucID,
+SKF_EXPORT ULONG SKF_DigestInit(DEVHANDLE hDev, ULONG ulAlgID, ECCPUBLICKEYBLOB *pPubKey, unsigned char *pucID,
                                  ULONG ulIDLen, HANDLE *phHash)
 {
     recordHandle("SKF_DigestInit.hDev", hDev);
@@ -216,10 +223,11 @@ FAKE_EXPORT ULONG SKF_DigestInit(DEVHANDLE hDev, ULONG ulAlgID, ECCPUBLICKEYBLOB
     *phHash = &g_hash;
     return enter("SKF_DigestInit");
 }
+SKF_CHECK_TYPE(SKF_DigestInit);
 #endif
 
 #ifndef OMIT_SKF_Digest
-FAKE_EXPORT ULONG SKF_Digest(HANDLE hHash, BYTE *pbData, ULONG ulDataLen, BYTE *pbHashData, ULONG *pulHashLen)
+SKF_EXPORT ULONG SKF_Digest(HANDLE hHash, BYTE *pbData, ULONG ulDataLen, BYTE *pbHashData, ULONG *pulHashLen)
 {
     recordHandle("SKF_Digest.hHash", hHash);
     record("SKF_Digest.pbData", pbData, ulDataLen);
@@ -228,11 +236,12 @@ FAKE_EXPORT ULONG SKF_Digest(HANDLE hHash, BYTE *pbData, ULONG ulDataLen, BYTE *
         produce(pbHashData, pulHashLen);
     return rv;
 }
+SKF_CHECK_TYPE(SKF_Digest);
 #endif
 
 #ifndef OMIT_SKF_ECCSignData
 // Signs with r = 0, 1, 2, ... and s = 64, 65, ... (the bytes include '#').
-FAKE_EXPORT ULONG SKF_ECCSignData(HCONTAINER hContainer, BYTE *pbData, ULONG ulDataLen,
+SKF_EXPORT ULONG SKF_ECCSignData(HCONTAINER hContainer, BYTE *pbData, ULONG ulDataLen,
                                   PECCSIGNATUREBLOB pSignature)
 {
     recordHandle("SKF_ECCSignData.hContainer", hContainer);
@@ -246,10 +255,11 @@ FAKE_EXPORT ULONG SKF_ECCSignData(HCONTAINER hContainer, BYTE *pbData, ULONG ulD
     }
     return rv;
 }
+SKF_CHECK_TYPE(SKF_ECCSignData);
 #endif
 
 #ifndef OMIT_SKF_ECCVerify
-FAKE_EXPORT ULONG SKF_ECCVerify(DEVHANDLE hDev, ECCPUBLICKEYBLOB *pECCPubKeyBlob, BYTE *pbData, ULONG ulDataLen,
+SKF_EXPORT ULONG SKF_ECCVerify(DEVHANDLE hDev, ECCPUBLICKEYBLOB *pECCPubKeyBlob, BYTE *pbData, ULONG ulDataLen,
                                 PECCSIGNATUREBLOB pSignature)
 {
     recordHandle("SKF_ECCVerify.hDev", hDev);
@@ -258,4 +268,5 @@ FAKE_EXPORT ULONG SKF_ECCVerify(DEVHANDLE hDev, ECCPUBLICKEYBLOB *pECCPubKeyBlob
     record("SKF_ECCVerify.pSignature", pSignature, sizeof *pSignature);
     return enter("SKF_ECCVerify");
 }
+SKF_CHECK_TYPE(SKF_ECCVerify);
 #endif

@@ -1,5 +1,7 @@
 // A token library without any SKF function.
-extern "C" __attribute__((visibility("default"))) int fakeskf_empty_marker()
+#include "skfapi.h"
+
+SKF_EXPORT int fakeskf_empty_marker()
 {
     return 0;
 }

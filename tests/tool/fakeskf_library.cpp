@@ -5,8 +5,6 @@
 
 #include "fakeskf_state.h"
 
-#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
 
 FakeSkfState g_state;
@@ -42,35 +40,39 @@ ULONG nameList(const char *function, void *h, LPSTR list, ULONG *size)
 
 } // namespace
 
-FAKE_EXPORT FakeSkfState *fakeskf_state()
+SKF_EXPORT FakeSkfState *fakeskf_state()
 {
     return &g_state;
 }
 
-FAKE_EXPORT ULONG SKF_EnumDev(BOOL, LPSTR list, ULONG *size)
+SKF_EXPORT ULONG SKF_EnumDev(BOOL, LPSTR list, ULONG *size)
 {
     return nameList("SKF_EnumDev", nullptr, list, size);
 }
+SKF_CHECK_TYPE(SKF_EnumDev);
 
-FAKE_EXPORT ULONG SKF_EnumApplication(DEVHANDLE h, LPSTR list, ULONG *size)
+SKF_EXPORT ULONG SKF_EnumApplication(DEVHANDLE h, LPSTR list, ULONG *size)
 {
     return nameList("SKF_EnumApplication", h, list, size);
 }
+SKF_CHECK_TYPE(SKF_EnumApplication);
 
-FAKE_EXPORT ULONG SKF_EnumContainer(HAPPLICATION h, LPSTR list, ULONG *size)
+SKF_EXPORT ULONG SKF_EnumContainer(HAPPLICATION h, LPSTR list, ULONG *size)
 {
     return nameList("SKF_EnumContainer", h, list, size);
 }
+SKF_CHECK_TYPE(SKF_EnumContainer);
 
-FAKE_EXPORT ULONG SKF_ConnectDev(LPSTR name, DEVHANDLE *ph)
+SKF_EXPORT ULONG SKF_ConnectDev(LPSTR name, DEVHANDLE *ph)
 {
     recordName(name);
     if (g_state.storeHandle)
         *ph = fakeHandle();
     return record("SKF_ConnectDev");
 }
+SKF_CHECK_TYPE(SKF_ConnectDev);
 
-FAKE_EXPORT ULONG SKF_OpenApplication(DEVHANDLE h, LPSTR name, HAPPLICATION *ph)
+SKF_EXPORT ULONG SKF_OpenApplication(DEVHANDLE h, LPSTR name, HAPPLICATION *ph)
 {
     g_state.handle = h;
     memcpy(g_state.appName, name, sizeof g_state.appName);
@@ -78,8 +80,9 @@ FAKE_EXPORT ULONG SKF_OpenApplication(DEVHANDLE h, LPSTR name, HAPPLICATION *ph)
         *ph = fakeHandle();
     return record("SKF_OpenApplication");
 }
+SKF_CHECK_TYPE(SKF_OpenApplication);
 
-FAKE_EXPORT ULONG SKF_OpenContainer(HAPPLICATION h, LPSTR name, HCONTAINER *ph)
+SKF_EXPORT ULONG SKF_OpenContainer(HAPPLICATION h, LPSTR name, HCONTAINER *ph)
 {
     g_state.handle = h;
     recordName(name);
@@ -87,20 +90,23 @@ FAKE_EXPORT ULONG SKF_OpenContainer(HAPPLICATION h, LPSTR name, HCONTAINER *ph)
         *ph = fakeHandle();
     return record("SKF_OpenContainer");
 }
+SKF_CHECK_TYPE(SKF_OpenContainer);
 
-FAKE_EXPORT ULONG SKF_CloseContainer(HCONTAINER h)
+SKF_EXPORT ULONG SKF_CloseContainer(HCONTAINER h)
 {
     g_state.handle = h;
     return record("SKF_CloseContainer");
 }
+SKF_CHECK_TYPE(SKF_CloseContainer);
 
-FAKE_EXPORT ULONG SKF_CloseApplication(HAPPLICATION h)
+SKF_EXPORT ULONG SKF_CloseApplication(HAPPLICATION h)
 {
     g_state.handle = h;
     return record("SKF_CloseApplication");
 }
+SKF_CHECK_TYPE(SKF_CloseApplication);
 
-FAKE_EXPORT ULONG SKF_ExportCertificate(HCONTAINER h, BOOL sign, BYTE *cert, ULONG *len)
+SKF_EXPORT ULONG SKF_ExportCertificate(HCONTAINER h, BOOL sign, BYTE *cert, ULONG *len)
 {
     g_state.handle = h;
     g_state.sign = sign;
@@ -109,8 +115,9 @@ FAKE_EXPORT ULONG SKF_ExportCertificate(HCONTAINER h, BOOL sign, BYTE *cert, ULO
     *len = g_state.reportedCertLength ? g_state.reportedCertLength : g_state.certLength;
     return record("SKF_ExportCertificate");
 }
+SKF_CHECK_TYPE(SKF_ExportCertificate);
 
-FAKE_EXPORT ULONG SKF_VerifyPIN(HAPPLICATION h, ULONG type, LPSTR pin, ULONG *retries)
+SKF_EXPORT ULONG SKF_VerifyPIN(HAPPLICATION h, ULONG type, LPSTR pin, ULONG *retries)
 {
     g_state.handle = h;
     g_state.type = type;
@@ -118,8 +125,9 @@ FAKE_EXPORT ULONG SKF_VerifyPIN(HAPPLICATION h, ULONG type, LPSTR pin, ULONG *re
     *retries = g_state.retries;
     return record("SKF_VerifyPIN");
 }
+SKF_CHECK_TYPE(SKF_VerifyPIN);
 
-FAKE_EXPORT ULONG SKF_ChangePIN(HAPPLICATION h, ULONG type, LPSTR oldPin, LPSTR newPin, ULONG *retries)
+SKF_EXPORT ULONG SKF_ChangePIN(HAPPLICATION h, ULONG type, LPSTR oldPin, LPSTR newPin, ULONG *retries)
 {
     g_state.handle = h;
     g_state.type = type;
@@ -128,8 +136,9 @@ FAKE_EXPORT ULONG SKF_ChangePIN(HAPPLICATION h, ULONG type, LPSTR oldPin, LPSTR 
     *retries = g_state.retries;
     return record("SKF_ChangePIN");
 }
+SKF_CHECK_TYPE(SKF_ChangePIN);
 
-FAKE_EXPORT ULONG SKF_UnblockPIN(HAPPLICATION h, LPSTR adminPin, LPSTR userPin, ULONG *retries)
+SKF_EXPORT ULONG SKF_UnblockPIN(HAPPLICATION h, LPSTR adminPin, LPSTR userPin, ULONG *retries)
 {
     g_state.handle = h;
     memcpy(g_state.pin, adminPin, sizeof g_state.pin);
@@ -137,36 +146,41 @@ FAKE_EXPORT ULONG SKF_UnblockPIN(HAPPLICATION h, LPSTR adminPin, LPSTR userPin, 
     *retries = g_state.retries;
     return record("SKF_UnblockPIN");
 }
+SKF_CHECK_TYPE(SKF_UnblockPIN);
 
-FAKE_EXPORT ULONG SKF_GetDevInfo(DEVHANDLE h, DEVINFO *info)
+SKF_EXPORT ULONG SKF_GetDevInfo(DEVHANDLE h, DEVINFO *info)
 {
     g_state.handle = h;
     *info = g_state.devInfo;
     return record("SKF_GetDevInfo");
 }
+SKF_CHECK_TYPE(SKF_GetDevInfo);
 
-FAKE_EXPORT ULONG SKF_GetContainerType(HCONTAINER h, ULONG *type)
+SKF_EXPORT ULONG SKF_GetContainerType(HCONTAINER h, ULONG *type)
 {
     g_state.handle = h;
     *type = g_state.containerType;
     return record("SKF_GetContainerType");
 }
+SKF_CHECK_TYPE(SKF_GetContainerType);
 
-FAKE_EXPORT ULONG SKF_SetLabel(DEVHANDLE h, LPSTR label)
+SKF_EXPORT ULONG SKF_SetLabel(DEVHANDLE h, LPSTR label)
 {
     g_state.handle = h;
     recordName(label);
     return record("SKF_SetLabel");
 }
+SKF_CHECK_TYPE(SKF_SetLabel);
 
-FAKE_EXPORT ULONG SKF_DeleteApplication(DEVHANDLE h, LPSTR name)
+SKF_EXPORT ULONG SKF_DeleteApplication(DEVHANDLE h, LPSTR name)
 {
     g_state.handle = h;
     recordName(name);
     return record("SKF_DeleteApplication");
 }
+SKF_CHECK_TYPE(SKF_DeleteApplication);
 
-FAKE_EXPORT ULONG SKF_CreateApplication(DEVHANDLE h, LPSTR name, LPSTR adminPin, ULONG adminRetries, LPSTR userPin,
+SKF_EXPORT ULONG SKF_CreateApplication(DEVHANDLE h, LPSTR name, LPSTR adminPin, ULONG adminRetries, LPSTR userPin,
                                         ULONG userRetries, ULONG rights, HAPPLICATION *ph)
 {
     g_state.handle = h;
@@ -180,3 +194,4 @@ FAKE_EXPORT ULONG SKF_CreateApplication(DEVHANDLE h, LPSTR name, LPSTR adminPin,
         *ph = fakeHandle();
     return record("SKF_CreateApplication");
 }
+SKF_CHECK_TYPE(SKF_CreateApplication);

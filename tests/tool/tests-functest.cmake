@@ -8,7 +8,7 @@ set(functest_calls
 function(mv_functest_fake name)
   add_library(${name} SHARED ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/fakecrypto.cpp)
   mv_project_target(${name})
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tool)
+  target_link_libraries(${name} PRIVATE mvskf_interface)
   set_target_properties(${name} PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${functest_fake_dir} CXX_VISIBILITY_PRESET hidden)
 endfunction()

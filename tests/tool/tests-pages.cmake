@@ -2,11 +2,13 @@
 
 # Scripted token libraries for the device-event thread: one whose wait the test
 # drives, one without a wait function.
-add_library(mv_fakewait SHARED ${CMAKE_CURRENT_LIST_DIR}/fakewait.c)
+foreach(lib mv_fakewait mv_fakenowait)
+  add_library(${lib} SHARED ${CMAKE_CURRENT_LIST_DIR}/fakewait.cpp)
+  mv_project_target(${lib})
+  target_link_libraries(${lib} PRIVATE mvskf_interface Threads::Threads)
+  set_target_properties(${lib} PROPERTIES CXX_VISIBILITY_PRESET hidden)
+endforeach()
 target_compile_definitions(mv_fakewait PRIVATE FAKEWAIT_HAS_WAIT)
-target_link_libraries(mv_fakewait PRIVATE Threads::Threads)
-add_library(mv_fakenowait SHARED ${CMAKE_CURRENT_LIST_DIR}/fakewait.c)
-target_link_libraries(mv_fakenowait PRIVATE Threads::Threads)
 
 mv_add_test(NAME tool_mainworker_test QT
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_mainworker.cpp

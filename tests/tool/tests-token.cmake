@@ -6,7 +6,8 @@ set(fakeskf_dir ${CMAKE_CURRENT_BINARY_DIR}/fakeskf)
 foreach(lib fakeskf_library fakeskf_empty)
   add_library(${lib} SHARED ${CMAKE_CURRENT_LIST_DIR}/${lib}.cpp)
   mv_project_target(${lib})
-  target_include_directories(${lib} PRIVATE ${PROJECT_SOURCE_DIR}/tool ${CMAKE_CURRENT_LIST_DIR})
+  target_include_directories(${lib} PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_link_libraries(${lib} PRIVATE mvskf_interface)
   set_target_properties(${lib} PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${fakeskf_dir}
     CXX_VISIBILITY_PRESET hidden)

@@ -1,12 +1,11 @@
-/* A token library with nothing but a scripted SKF_WaitForDevEvent, for the
- * device-event thread's tests. The test binds the same file and posts the next
- * outcome of the wait with fakewait_post(); the wait blocks until one is posted.
- * Built without FAKEWAIT_HAS_WAIT it lacks the wait function altogether. */
+// A token library with nothing but a scripted SKF_WaitForDevEvent, for the
+// device-event thread's tests. The test binds the same file and posts the next
+// outcome of the wait with fakewait_post(); the wait blocks until one is posted.
+// Built without FAKEWAIT_HAS_WAIT it lacks the wait function altogether.
 #include <pthread.h>
-#include <stdint.h>
 #include <string.h>
 
-typedef uint64_t ULONG;
+#include "skfapi.h"
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t posted = PTHREAD_COND_INITIALIZER;
@@ -19,9 +18,9 @@ static ULONG next_event;
 static ULONG next_result;
 static unsigned long calls;
 
-/* The next wait fills `size` bytes of `name` (at most 512 reach the caller's
- * buffer), reports the length `len` and the event, and returns `result`. */
-void fakewait_post(const void *name, size_t size, ULONG len, ULONG event, ULONG result)
+// The next wait fills `size` bytes of `name` (at most 512 reach the caller's
+// buffer), reports the length `len` and the event, and returns `result`.
+SKF_EXPORT void fakewait_post(const void *name, size_t size, ULONG len, ULONG event, ULONG result)
 {
     pthread_mutex_lock(&lock);
     if (size > sizeof(next_name))
@@ -36,8 +35,8 @@ void fakewait_post(const void *name, size_t size, ULONG len, ULONG event, ULONG 
     pthread_mutex_unlock(&lock);
 }
 
-/* From now on every wait fails at once with `result` (0 ends that). */
-void fakewait_fail_always(ULONG result)
+// From now on every wait fails at once with `result` (0 ends that).
+SKF_EXPORT void fakewait_fail_always(ULONG result)
 {
     pthread_mutex_lock(&lock);
     failing = result != 0;
@@ -46,8 +45,8 @@ void fakewait_fail_always(ULONG result)
     pthread_mutex_unlock(&lock);
 }
 
-/* Forgets any outcome that no wait has taken yet. */
-void fakewait_reset(void)
+// Forgets any outcome that no wait has taken yet.
+SKF_EXPORT void fakewait_reset(void)
 {
     pthread_mutex_lock(&lock);
     pending = 0;
@@ -55,7 +54,7 @@ void fakewait_reset(void)
     pthread_mutex_unlock(&lock);
 }
 
-unsigned long fakewait_calls(void)
+SKF_EXPORT unsigned long fakewait_calls(void)
 {
     pthread_mutex_lock(&lock);
     unsigned long n = calls;
@@ -64,7 +63,7 @@ unsigned long fakewait_calls(void)
 }
 
 #ifdef FAKEWAIT_HAS_WAIT
-ULONG SKF_WaitForDevEvent(char *name, ULONG *len, ULONG *event)
+SKF_EXPORT ULONG SKF_WaitForDevEvent(LPSTR name, ULONG *len, ULONG *event)
 {
     ULONG result;
     pthread_mutex_lock(&lock);
@@ -84,4 +83,5 @@ ULONG SKF_WaitForDevEvent(char *name, ULONG *len, ULONG *event)
     pthread_mutex_unlock(&lock);
     return result;
 }
+SKF_CHECK_TYPE(SKF_WaitForDevEvent);
 #endif

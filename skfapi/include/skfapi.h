@@ -2,13 +2,17 @@
 #define SKFAPI_H
 
 // Types, constants and function types of the GM/T 0016 smart token interface ("SKF") as
-// this tool binds it: the token library is opened at run time and every function is
-// looked up by name, so only the function types are declared here, never the functions.
+// this project speaks it. The program opens the token library at run time and looks every
+// function up by name, so only the function types are declared here, never the functions.
+// A library that implements the interface (the stand-in, the scripted test libraries)
+// defines each entry point with SKF_EXPORT and checks it with SKF_CHECK_TYPE(SKF_Name), so
+// that a signature drifting from its function type does not compile.
 //
 // Widths of this platform's token library: ULONG is 8 bytes, BOOL 4 bytes, and the
 // structures use natural alignment.
 
 #include <cstdint>
+#include <type_traits>
 
 typedef std::uint64_t ULONG;
 typedef std::int32_t BOOL;
@@ -218,5 +222,10 @@ typedef ULONG SKF_ECCSignData_Fn(HCONTAINER hContainer, BYTE *pbData, ULONG ulDa
                                  PECCSIGNATUREBLOB pSignature);
 typedef ULONG SKF_ECCVerify_Fn(DEVHANDLE hDev, ECCPUBLICKEYBLOB *pECCPubKeyBlob, BYTE *pbData,
                                ULONG ulDataLen, PECCSIGNATUREBLOB pSignature);
+
+// --- For implementations ---
+#define SKF_EXPORT extern "C" __attribute__((visibility("default")))
+#define SKF_CHECK_TYPE(name) \
+    static_assert(std::is_same<decltype(name), name##_Fn>::value, #name " has the interface's type")
 
 #endif // SKFAPI_H
