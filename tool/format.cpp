@@ -1,8 +1,6 @@
 #include "format.h"
 #include "ui_format.h"
 
-#include <dlfcn.h>
-
 #include "skflibrary.h"
 #include "utils.h"
 
@@ -161,7 +159,8 @@ int Format::VerifyAdminPin(QString adminPin)
         hDev = Utils::OpenDev(lib, devName);
     if (!lib || !hDev)
         return 1;
-    if (!dlsym(lib, "SKF_OpenApplication") || !dlsym(lib, "SKF_EnumApplication"))
+    if (!SkfLibrary::provides(lib, SKF_FUNCTION(SKF_OpenApplication))
+        || !SkfLibrary::provides(lib, SKF_FUNCTION(SKF_EnumApplication)))
         return 1;
     const QList<QString> apps = Utils::EnmuAppList(lib, hDev);
     if (apps.isEmpty())
@@ -189,11 +188,11 @@ qint64 Format::FormatDev(QString label, QString appName, QString adminPin, QStri
     if (!Utils::isTokenLabel(label) || !nameFits(appName) || !pinFits(newAdminPin) || !pinFits(newUserPin)
         || !isRetryCount(adminRetries) || !isRetryCount(userRetries))
         return 1;
-    if (!lib || !dlsym(lib, "SKF_SetLabel"))
+    if (!lib || !SkfLibrary::provides(lib, SKF_FUNCTION(SKF_SetLabel)))
         return 1;
     if (Utils::SetLabel(lib, hDev, label) != 0)
         return 1;
-    if (!dlsym(lib, "SKF_EnumApplication"))
+    if (!SkfLibrary::provides(lib, SKF_FUNCTION(SKF_EnumApplication)))
         return 1;
     const QList<QString> apps = Utils::EnmuAppList(lib, hDev);
     if (apps.isEmpty())

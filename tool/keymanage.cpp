@@ -6,7 +6,6 @@
 #include <QTreeWidgetItem>
 #include <QVariant>
 
-#include <dlfcn.h>
 #include <cstring>
 
 #include "skflibrary.h"
@@ -222,7 +221,7 @@ void KeyManage::changePin(QString oldPin, QString newPin)
         hDev = Utils::OpenDev(lib, devName);
     if (!lib || !hDev)
         return;
-    if (!dlsym(lib, "SKF_OpenApplication"))
+    if (!SkfLibrary::provides(lib, SKF_FUNCTION(SKF_OpenApplication)))
         return;
 
     // The handle opened here stays open.

@@ -4,12 +4,11 @@
 #include <QDebug>
 #include <QMetaMethod>
 
-#include <dlfcn.h>
 #include <cstring>
 
-namespace {
+#include "skflibrary.h"
 
-using WaitForDevEventFn = SKF_WaitForDevEvent_Fn *;
+namespace {
 
 constexpr ULONG kNameBufferSize = 512;
 
@@ -19,16 +18,6 @@ constexpr ULONG kNoWaitFunction = 2;
 
 // Granularity of the pause, so that a stop request ends it promptly.
 constexpr int kPauseSliceMs = 50;
-
-// The loader's error text of the last failed call, or empty. The text is released at
-// once: a thread that ends with an error text pending leaves it allocated.
-QByteArray takeLoaderError()
-{
-    const char *err = dlerror();
-    const QByteArray text(err ? err : "");
-    dlerror();
-    return text;
-}
 
 } // namespace
 
@@ -83,15 +72,13 @@ ULONG MainWorker::startWaitLisente()
     ULONG event = 0;
 
     // Opening an already bound library only finds it again; it is never released.
-    void *lib = dlopen(skfLibName.toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
-    if (!lib) {
-        qDebug() << "Cannot open library: " << takeLoaderError().constData() << "\n";
+    void *lib = SkfLibrary::bind(skfLibName, "Cannot open library: ", "\n");
+    if (!lib)
         return kBindFailed;
-    }
 
-    auto waitForDevEvent = reinterpret_cast<WaitForDevEventFn>(dlsym(lib, "SKF_WaitForDevEvent"));
+    auto waitForDevEvent = SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_WaitForDevEvent));
     if (!waitForDevEvent) {
-        takeLoaderError();
+        SkfLibrary::takeLoaderError();
         eventDevName = QString();
         eventCode = -1;
         return kNoWaitFunction;

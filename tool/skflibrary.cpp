@@ -3,8 +3,6 @@
 #include <QCoreApplication>
 #include <QDebug>
 
-#include <dlfcn.h>
-
 #include "utils.h"
 
 namespace SkfLibrary {
@@ -14,14 +12,29 @@ QString path()
     return QCoreApplication::applicationDirPath() + "/../" + "mvukeytool" + "/" + "libSKFAPI.so";
 }
 
-void *bindForPage()
+QByteArray takeLoaderError()
 {
-    void *lib = dlopen(path().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
+    const char *err = dlerror();
+    const QByteArray text(err ? err : "");
+    dlerror();
+    return text;
+}
+
+void *bind(const QString &file, const char *failureText, const char *afterError)
+{
+    void *lib = dlopen(file.toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
     if (!lib) {
-        const char *err = dlerror();
-        qDebug() << "SKF Library load fail , errMsg:" << (err ? err : "");
+        QDebug line = qDebug();
+        line << failureText << takeLoaderError().constData();
+        if (afterError)
+            line << afterError;
     }
     return lib;
+}
+
+void *bindForPage()
+{
+    return bind(path(), "SKF Library load fail , errMsg:");
 }
 
 QString firstPresentDevice(void *lib)

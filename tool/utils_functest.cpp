@@ -1,5 +1,6 @@
 // Token function tests: fixed sequences of cryptographic token calls, each reported as one
 // result text "code#message" (or "0#" and the bytes the token produced).
+#include "skflibrary.h"
 #include "utils.h"
 
 #include <QDebug>
@@ -8,7 +9,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <dlfcn.h>
 
 namespace {
 
@@ -28,11 +28,6 @@ const ULONG kSignerIdLen = 16;
 // Exported ECC public key: a 4-byte bit length, then X and Y in 64-byte fields.
 const int kExportBitLenSize = 4;
 const int kEccCoordinateField = 64;
-
-template <typename Fn> Fn resolve(void *skfHandle, const char *name)
-{
-    return reinterpret_cast<Fn>(dlsym(skfHandle, name));
-}
 
 QString finish(const QString &text)
 {
@@ -85,17 +80,17 @@ struct CipherMessages {
     QString updateFailed;
 };
 
-// The common run of the encryption and decryption tests; InitFn/UpdateFn pick the direction.
+// The common run of the encryption and decryption tests; initFn/updateFn pick the direction.
 template <typename InitFn, typename UpdateFn>
-QString runCipherTest(void *skfHandle, const QString &devName, const QString &data, const char *initName,
-                      const char *updateName, const CipherMessages &messages)
+QString runCipherTest(void *skfHandle, const QString &devName, const QString &data, SkfLibrary::Function<InitFn> initFn,
+    SkfLibrary::Function<UpdateFn> updateFn, const CipherMessages &messages)
 {
     if (!skfHandle || devName.isEmpty() || data.isEmpty())
         return refusal("-3#", messages.invalidInput);
 
-    auto setSymmKey = resolve<SKF_SetSymmKey_Fn *>(skfHandle, "SKF_SetSymmKey");
-    auto init = resolve<InitFn>(skfHandle, initName);
-    auto update = resolve<UpdateFn>(skfHandle, updateName);
+    auto setSymmKey = SkfLibrary::resolve(skfHandle, SKF_FUNCTION(SKF_SetSymmKey));
+    auto init = SkfLibrary::resolve(skfHandle, initFn);
+    auto update = SkfLibrary::resolve(skfHandle, updateFn);
     if (!setSymmKey || !init || !update)
         return refusal("-2#", messages.functionMissing);
 
@@ -132,19 +127,19 @@ struct EccMessages {
 
 // The common run of the ECC signing and verification tests: the container's signing key is
 // exported and handed to the SM3 digest with the signer ID, the data is hashed, and the last
-// call (LastFn, named lastName) gets the export, the digest and its length. On success the
+// call (lastFn) gets the export, the digest and its length. On success the
 // text is success().
 template <typename LastFn, typename LastCall, typename Success>
-QString runEccTest(void *skfHandle, void *hDev, void *hContainer, const QString &data, const char *lastName,
-                   const EccMessages &messages, LastCall lastCall, Success success)
+QString runEccTest(void *skfHandle, void *hDev, void *hContainer, const QString &data,
+    SkfLibrary::Function<LastFn> lastFn, const EccMessages &messages, LastCall lastCall, Success success)
 {
     if (!skfHandle || !hContainer || data.isEmpty())
         return refusal("-3#", messages.invalidInput);
 
-    auto exportPublicKey = resolve<SKF_ExportPublicKey_Fn *>(skfHandle, "SKF_ExportPublicKey");
-    auto digestInit = resolve<SKF_DigestInit_Fn *>(skfHandle, "SKF_DigestInit");
-    auto digest = resolve<SKF_Digest_Fn *>(skfHandle, "SKF_Digest");
-    auto last = resolve<LastFn *>(skfHandle, lastName);
+    auto exportPublicKey = SkfLibrary::resolve(skfHandle, SKF_FUNCTION(SKF_ExportPublicKey));
+    auto digestInit = SkfLibrary::resolve(skfHandle, SKF_FUNCTION(SKF_DigestInit));
+    auto digest = SkfLibrary::resolve(skfHandle, SKF_FUNCTION(SKF_Digest));
+    auto last = SkfLibrary::resolve(skfHandle, lastFn);
     if (!exportPublicKey || !digestInit || !digest || !last)
         return refusal("-2#", messages.functionMissing);
 
@@ -194,8 +189,7 @@ QString Utils::EncryptData(void *skfHandle, QString devName, QString data)
         QObject::tr("无法完成数据加密，加密初始化失败，返回错误码："),
         QObject::tr("无法完成数据加密，加密更新失败，返回错误码："),
     };
-    return runCipherTest<SKF_EncryptInit_Fn *, SKF_Encrypt_Fn *>(skfHandle, devName, data, "SKF_EncryptInit",
-                                                            "SKF_Encrypt", messages);
+    return runCipherTest(skfHandle, devName, data, SKF_FUNCTION(SKF_EncryptInit), SKF_FUNCTION(SKF_Encrypt), messages);
 }
 
 QString Utils::DecryptData(void *skfHandle, QString devName, QString dData)
@@ -211,8 +205,7 @@ QString Utils::DecryptData(void *skfHandle, QString devName, QString dData)
         QObject::tr("无法完成数据解密，解密初始化失败，返回错误码："),
         QObject::tr("无法完成数据解密，解密更新失败，返回错误码："),
     };
-    return runCipherTest<SKF_DecryptInit_Fn *, SKF_Decrypt_Fn *>(skfHandle, devName, dData, "SKF_DecryptInit",
-                                                            "SKF_Decrypt", messages);
+    return runCipherTest(skfHandle, devName, dData, SKF_FUNCTION(SKF_DecryptInit), SKF_FUNCTION(SKF_Decrypt), messages);
 }
 
 QString Utils::RsaSignData(void *skfHandle, void *hContainer, QString data)
@@ -223,7 +216,7 @@ QString Utils::RsaSignData(void *skfHandle, void *hContainer, QString data)
     if (!skfHandle || !hContainer || data.isEmpty() || local.size() > kRsaInputSize)
         return refusal("-3#", QObject::tr("输入参数信息无效，不能检测数据RSA签名功能"));
 
-    auto rsaSignData = resolve<SKF_RSASignData_Fn *>(skfHandle, "SKF_RSASignData");
+    auto rsaSignData = SkfLibrary::resolve(skfHandle, SKF_FUNCTION(SKF_RSASignData));
     if (!rsaSignData)
         return refusal("-2#", QObject::tr("无法解析库函数，不能检测数据RSA签名功能"));
 
@@ -243,8 +236,8 @@ QString Utils::RsaVerifyData(void *skfHandle, void *handle, QString data, QStrin
     if (!skfHandle || !handle || signature.isEmpty())
         return refusal("-3#", QObject::tr("输入参数信息无效，不能检测数据RSA验签功能"));
 
-    auto exportPublicKey = resolve<SKF_ExportPublicKey_Fn *>(skfHandle, "SKF_ExportPublicKey");
-    auto rsaVerify = resolve<SKF_RSAVerify_Fn *>(skfHandle, "SKF_RSAVerify");
+    auto exportPublicKey = SkfLibrary::resolve(skfHandle, SKF_FUNCTION(SKF_ExportPublicKey));
+    auto rsaVerify = SkfLibrary::resolve(skfHandle, SKF_FUNCTION(SKF_RSAVerify));
     if (!exportPublicKey || !rsaVerify)
         return refusal("-2#", QObject::tr("无法解析库函数，不能检测数据RSA验签功能"));
 
@@ -273,9 +266,9 @@ QString Utils::EccSignData(void *skfHandle, void *hDev, void *hContainer, QStrin
         QObject::tr("ECC数据签名失败，导出公钥返回的错误码："),
         QObject::tr("ECC数据签名失败，返回的错误码："),
     };
-    return runEccTest<SKF_ECCSignData_Fn>(
-        skfHandle, hDev, hContainer, data, "SKF_ECCSignData", messages,
-        [&](SKF_ECCSignData_Fn *sign, BYTE *, BYTE *digest, ULONG digestLen) {
+    return runEccTest(
+        skfHandle, hDev, hContainer, data, SKF_FUNCTION(SKF_ECCSignData), messages,
+        [&](auto *sign, BYTE *, BYTE *digest, ULONG digestLen) {
             return sign(hContainer, digest, digestLen, pSignature);
         },
         [] {
@@ -292,9 +285,9 @@ QString Utils::EccVerifyData(void *skfHandle, void *hDev, void *hContainer, QStr
         QObject::tr("ECC数据验签失败，导出公钥返回的错误码："),
         QObject::tr("ECC数据验签失败，返回的错误码："),
     };
-    return runEccTest<SKF_ECCVerify_Fn>(
-        skfHandle, hDev, hContainer, data, "SKF_ECCVerify", messages,
-        [&](SKF_ECCVerify_Fn *verify, BYTE *exported, BYTE *digest, ULONG digestLen) {
+    return runEccTest(
+        skfHandle, hDev, hContainer, data, SKF_FUNCTION(SKF_ECCVerify), messages,
+        [&](auto *verify, BYTE *exported, BYTE *digest, ULONG digestLen) {
             // The token takes back the key in the form it exported it.
             return verify(hDev, reinterpret_cast<ECCPUBLICKEYBLOB *>(exported), digest, digestLen, pSignature);
         },

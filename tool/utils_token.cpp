@@ -1,13 +1,12 @@
 // Token access layer: one wrapper for each token library function that the pages use.
 
-#include <dlfcn.h>
-
 #include <cstring>
 
 #include <QByteArray>
 #include <QDebug>
 #include <QTextCodec>
 
+#include "skflibrary.h"
 #include "utils.h"
 
 namespace {
@@ -24,21 +23,16 @@ constexpr int kListBufferSize = 512;
 constexpr int kContainerListBufferSize = 1024;
 constexpr int kCertBufferSize = 2048;
 
-template <typename Fn>
-Fn *resolve(void *lib, const char *name)
-{
-    return reinterpret_cast<Fn *>(dlsym(lib, name));
-}
-
 // The steps every wrapper shares: a null library handle, or a failed check of its own (an
 // object handle, a name), gives `refused`; a token function missing from the library gives
 // `missing`; otherwise the result of `call` with the function.
 template <typename Fn, typename Result, typename Call>
-Result callChecked(void *lib, bool ownChecksPass, const char *name, Result refused, Result missing, Call call)
+Result callChecked(
+    void *lib, bool ownChecksPass, SkfLibrary::Function<Fn> function, Result refused, Result missing, Call call)
 {
     if (!lib || !ownChecksPass)
         return refused;
-    Fn *fn = resolve<Fn>(lib, name);
+    Fn *fn = SkfLibrary::resolve(lib, function);
     if (!fn)
         return missing;
     return call(fn);
@@ -93,9 +87,10 @@ ULONG pinResult(ULONG rc, ULONG retries)
 // A PIN wrapper: the checks, the PINs in their buffers (a second one only where the call
 // takes two), one call with the retry count starting at 0, and the PIN result rule.
 template <typename Fn, typename Call>
-ULONG pinCall(void *lib, void *hApp, const char *name, const QString &pin, const QString &secondPin, Call call)
+ULONG pinCall(
+    void *lib, void *hApp, SkfLibrary::Function<Fn> function, const QString &pin, const QString &secondPin, Call call)
 {
-    return callChecked<Fn>(lib, hApp != nullptr, name, kNoHandle, kNoFunction, [&](Fn *fn) {
+    return callChecked(lib, hApp != nullptr, function, kNoHandle, kNoFunction, [&](Fn *fn) {
         TextBuffer first(pin, TextEncoding::Latin1Pin), second(secondPin, TextEncoding::Latin1Pin);
         if (!first.fits())
             return first.refusal;
@@ -140,18 +135,17 @@ constexpr bool kNoOwnChecks = true;
 
 void *Utils::OpenDev(void *lib, const QString &name)
 {
-    return callChecked<SKF_ConnectDev_Fn>(lib, !name.isEmpty(), "SKF_ConnectDev", kNoObject, kNoObject,
-                                          [&](SKF_ConnectDev_Fn *fn) {
-                                              QByteArray utf8 = name.toUtf8();
-                                              DEVHANDLE hDev = nullptr;
-                                              fn(utf8.data(), &hDev);
-                                              return hDev;
-                                          });
+    return callChecked(lib, !name.isEmpty(), SKF_FUNCTION(SKF_ConnectDev), kNoObject, kNoObject, [&](auto *fn) {
+        QByteArray utf8 = name.toUtf8();
+        DEVHANDLE hDev = nullptr;
+        fn(utf8.data(), &hDev);
+        return hDev;
+    });
 }
 
 QList<QString> Utils::EnmuDevList(void *lib)
 {
-    return callChecked<SKF_EnumDev_Fn>(lib, kNoOwnChecks, "SKF_EnumDev", kNoList, kNoList, [](SKF_EnumDev_Fn *fn) {
+    return callChecked(lib, kNoOwnChecks, SKF_FUNCTION(SKF_EnumDev), kNoList, kNoList, [](auto *fn) {
         const QList<QString> names =
             nameList<kListBufferSize>([&](char *buffer, ULONG *length) { return fn(TRUE, buffer, length); });
         const char *error = dlerror();
@@ -162,49 +156,44 @@ QList<QString> Utils::EnmuDevList(void *lib)
 
 QList<QString> Utils::EnmuAppList(void *lib, void *hDev)
 {
-    return callChecked<SKF_EnumApplication_Fn>(
-        lib, hDev != nullptr, "SKF_EnumApplication", kNoList, kNoList, [&](SKF_EnumApplication_Fn *fn) {
-            return nameList<kListBufferSize>([&](char *buffer, ULONG *length) { return fn(hDev, buffer, length); });
-        });
+    return callChecked(lib, hDev != nullptr, SKF_FUNCTION(SKF_EnumApplication), kNoList, kNoList, [&](auto *fn) {
+        return nameList<kListBufferSize>([&](char *buffer, ULONG *length) { return fn(hDev, buffer, length); });
+    });
 }
 
 void *Utils::OpenApplication(void *lib, void *hDev, const QString &name)
 {
-    return callChecked<SKF_OpenApplication_Fn>(lib, !name.isEmpty(), "SKF_OpenApplication", kNoObject, kNoObject,
-                                               [&](SKF_OpenApplication_Fn *fn) {
-                                                   TextBuffer appName(name, TextEncoding::Utf8Name);
-                                                   HAPPLICATION hApp = nullptr;
-                                                   if (!appName.fits() || fn(hDev, appName.bytes, &hApp) != SAR_OK)
-                                                       return kNoObject;
-                                                   return hApp;
-                                               });
+    return callChecked(lib, !name.isEmpty(), SKF_FUNCTION(SKF_OpenApplication), kNoObject, kNoObject, [&](auto *fn) {
+        TextBuffer appName(name, TextEncoding::Utf8Name);
+        HAPPLICATION hApp = nullptr;
+        if (!appName.fits() || fn(hDev, appName.bytes, &hApp) != SAR_OK)
+            return kNoObject;
+        return hApp;
+    });
 }
 
 QList<QString> Utils::EnmuContainer(void *lib, void *hApp)
 {
-    return callChecked<SKF_EnumContainer_Fn>(
-        lib, kNoOwnChecks, "SKF_EnumContainer", kNoList, kNoList, [&](SKF_EnumContainer_Fn *fn) {
-            return nameList<kContainerListBufferSize>(
-                [&](char *buffer, ULONG *length) { return fn(hApp, buffer, length); });
-        });
+    return callChecked(lib, kNoOwnChecks, SKF_FUNCTION(SKF_EnumContainer), kNoList, kNoList, [&](auto *fn) {
+        return nameList<kContainerListBufferSize>(
+            [&](char *buffer, ULONG *length) { return fn(hApp, buffer, length); });
+    });
 }
 
 void *Utils::OpenContainer(void *lib, void *hApp, QString name)
 {
-    return callChecked<SKF_OpenContainer_Fn>(lib, hApp != nullptr, "SKF_OpenContainer", kNoObject, kNoObject,
-                                             [&](SKF_OpenContainer_Fn *fn) {
-                                                 QByteArray utf8 = name.toUtf8();
-                                                 HCONTAINER hCon = nullptr;
-                                                 fn(hApp, utf8.data(), &hCon);
-                                                 return hCon;
-                                             });
+    return callChecked(lib, hApp != nullptr, SKF_FUNCTION(SKF_OpenContainer), kNoObject, kNoObject, [&](auto *fn) {
+        QByteArray utf8 = name.toUtf8();
+        HCONTAINER hCon = nullptr;
+        fn(hApp, utf8.data(), &hCon);
+        return hCon;
+    });
 }
 
 QList<QString> Utils::ExportCertificate(void *lib, void *hCon, bool sign)
 {
-    return callChecked<SKF_ExportCertificate_Fn>(
-        lib, hCon != nullptr, "SKF_ExportCertificate", kNoList, kNoList,
-        [&](SKF_ExportCertificate_Fn *fn) -> QList<QString> {
+    return callChecked(
+        lib, hCon != nullptr, SKF_FUNCTION(SKF_ExportCertificate), kNoList, kNoList, [&](auto *fn) -> QList<QString> {
             BYTE buffer[kCertBufferSize];
             memset(buffer, 0, sizeof buffer);
             ULONG length = sizeof buffer;
@@ -220,91 +209,83 @@ QList<QString> Utils::ExportCertificate(void *lib, void *hCon, bool sign)
 
 ULONG Utils::CloseContainer(void *lib, void *hCon)
 {
-    return callChecked<SKF_CloseContainer_Fn>(lib, hCon != nullptr, "SKF_CloseContainer", kNoHandle, kNoFunction,
-                                              [&](SKF_CloseContainer_Fn *fn) { return fn(hCon); });
+    return callChecked(lib, hCon != nullptr, SKF_FUNCTION(SKF_CloseContainer), kNoHandle, kNoFunction,
+        [&](auto *fn) { return fn(hCon); });
 }
 
 ULONG Utils::CloseApplication(void *lib, void *hApp)
 {
-    return callChecked<SKF_CloseApplication_Fn>(lib, hApp != nullptr, "SKF_CloseApplication", ULONG(1), kNoFunction,
-                                                [&](SKF_CloseApplication_Fn *fn) { return fn(hApp); });
+    return callChecked(lib, hApp != nullptr, SKF_FUNCTION(SKF_CloseApplication), ULONG(1), kNoFunction,
+        [&](auto *fn) { return fn(hApp); });
 }
 
 ULONG Utils::VerifyPin(void *lib, void *hApp, const QString &pin)
 {
-    return pinCall<SKF_VerifyPIN_Fn>(lib, hApp, "SKF_VerifyPIN", pin, QString(),
-                                     [&](SKF_VerifyPIN_Fn *fn, char *userPin, char *, ULONG *retries) {
-                                         return fn(hApp, USER_TYPE, userPin, retries);
-                                     });
+    return pinCall(lib, hApp, SKF_FUNCTION(SKF_VerifyPIN), pin, QString(),
+        [&](auto *fn, char *userPin, char *, ULONG *retries) { return fn(hApp, USER_TYPE, userPin, retries); });
 }
 
 ULONG Utils::VerifyAdminPin(void *lib, void *hApp, const QString &pin)
 {
-    return pinCall<SKF_VerifyPIN_Fn>(lib, hApp, "SKF_VerifyPIN", pin, QString(),
-                                     [&](SKF_VerifyPIN_Fn *fn, char *adminPin, char *, ULONG *retries) {
-                                         return fn(hApp, ADMIN_TYPE, adminPin, retries);
-                                     });
+    return pinCall(lib, hApp, SKF_FUNCTION(SKF_VerifyPIN), pin, QString(),
+        [&](auto *fn, char *adminPin, char *, ULONG *retries) { return fn(hApp, ADMIN_TYPE, adminPin, retries); });
 }
 
 ULONG Utils::ChangePin(void *lib, void *hApp, const QString &oldPin, const QString &newPin)
 {
-    return pinCall<SKF_ChangePIN_Fn>(lib, hApp, "SKF_ChangePIN", oldPin, newPin,
-                                     [&](SKF_ChangePIN_Fn *fn, char *oldBytes, char *newBytes, ULONG *retries) {
-                                         return fn(hApp, USER_TYPE, oldBytes, newBytes, retries);
-                                     });
+    return pinCall(lib, hApp, SKF_FUNCTION(SKF_ChangePIN), oldPin, newPin,
+        [&](auto *fn, char *oldBytes, char *newBytes, ULONG *retries) {
+            return fn(hApp, USER_TYPE, oldBytes, newBytes, retries);
+        });
 }
 
 ULONG Utils::UnblockPIN(void *lib, void *hApp, const QString &adminPin, const QString &newUserPin)
 {
-    return pinCall<SKF_UnblockPIN_Fn>(lib, hApp, "SKF_UnblockPIN", adminPin, newUserPin,
-                                      [&](SKF_UnblockPIN_Fn *fn, char *adminBytes, char *userBytes, ULONG *retries) {
-                                          return fn(hApp, adminBytes, userBytes, retries);
-                                      });
+    return pinCall(lib, hApp, SKF_FUNCTION(SKF_UnblockPIN), adminPin, newUserPin,
+        [&](auto *fn, char *adminBytes, char *userBytes, ULONG *retries) {
+            return fn(hApp, adminBytes, userBytes, retries);
+        });
 }
 
 Struct_DEVINFO Utils::GetDevInfo(void *lib, void *hDev)
 {
     Struct_DEVINFO zero;
     memset(&zero, 0, sizeof zero);
-    return callChecked<SKF_GetDevInfo_Fn>(lib, hDev != nullptr, "SKF_GetDevInfo", zero, zero,
-                                          [&](SKF_GetDevInfo_Fn *fn) {
-                                              Struct_DEVINFO info = zero;
-                                              fn(hDev, &info);
-                                              return info;
-                                          });
+    return callChecked(lib, hDev != nullptr, SKF_FUNCTION(SKF_GetDevInfo), zero, zero, [&](auto *fn) {
+        Struct_DEVINFO info = zero;
+        fn(hDev, &info);
+        return info;
+    });
 }
 
 ULONG Utils::GetContainerType(void *lib, void *hCon)
 {
-    return callChecked<SKF_GetContainerType_Fn>(lib, hCon != nullptr, "SKF_GetContainerType", kNoHandle,
-                                                kNoFunction, [&](SKF_GetContainerType_Fn *fn) {
-                                                    ULONG type = 0;
-                                                    const ULONG rc = fn(hCon, &type);
-                                                    return rc == SAR_OK ? type : rc;
-                                                });
+    return callChecked(lib, hCon != nullptr, SKF_FUNCTION(SKF_GetContainerType), kNoHandle, kNoFunction, [&](auto *fn) {
+        ULONG type = 0;
+        const ULONG rc = fn(hCon, &type);
+        return rc == SAR_OK ? type : rc;
+    });
 }
 
 ULONG Utils::SetLabel(void *lib, void *hDev, QString label)
 {
-    return callChecked<SKF_SetLabel_Fn>(lib, kNoOwnChecks, "SKF_SetLabel", kNoHandle, ULONG(1),
-                                        [&](SKF_SetLabel_Fn *fn) {
-                                            QByteArray gbk;
-                                            const ULONG refusal = labelBytes(label, &gbk);
-                                            if (refusal != SAR_OK)
-                                                return refusal;
-                                            return fn(hDev, gbk.data());
-                                        });
+    return callChecked(lib, kNoOwnChecks, SKF_FUNCTION(SKF_SetLabel), kNoHandle, ULONG(1), [&](auto *fn) {
+        QByteArray gbk;
+        const ULONG refusal = labelBytes(label, &gbk);
+        if (refusal != SAR_OK)
+            return refusal;
+        return fn(hDev, gbk.data());
+    });
 }
 
 ULONG Utils::DeleteApplication(void *lib, void *hDev, QString name)
 {
     // The library handle is not checked: the only caller has just used it. dlsym on a
     // null handle would search the global scope, so it still must not be null here.
-    return callChecked<SKF_DeleteApplication_Fn>(lib, kNoOwnChecks, "SKF_DeleteApplication", ULONG(1), ULONG(1),
-                                                 [&](SKF_DeleteApplication_Fn *fn) {
-                                                     QByteArray utf8 = name.toUtf8();
-                                                     return fn(hDev, utf8.data());
-                                                 });
+    return callChecked(lib, kNoOwnChecks, SKF_FUNCTION(SKF_DeleteApplication), ULONG(1), ULONG(1), [&](auto *fn) {
+        QByteArray utf8 = name.toUtf8();
+        return fn(hDev, utf8.data());
+    });
 }
 
 void *Utils::CreateApplication(void *lib, void *hDev, QString appName, QString adminPin, QString adminRetries,
@@ -312,8 +293,8 @@ void *Utils::CreateApplication(void *lib, void *hDev, QString appName, QString a
 {
     // As for DeleteApplication, a null library handle is refused only so that dlsym never
     // searches the global scope.
-    return callChecked<SKF_CreateApplication_Fn>(
-        lib, kNoOwnChecks, "SKF_CreateApplication", kNoObject, kNoObject, [&](SKF_CreateApplication_Fn *fn) {
+    return callChecked(
+        lib, kNoOwnChecks, SKF_FUNCTION(SKF_CreateApplication), kNoObject, kNoObject, [&](auto *fn) {
             QByteArray name = appName.toUtf8();
             TextBuffer adminBuffer(adminPin, TextEncoding::Latin1Pin), userBuffer(userPin, TextEncoding::Latin1Pin);
             if (!adminBuffer.fits() || !userBuffer.fits())
