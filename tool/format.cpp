@@ -6,11 +6,6 @@
 
 namespace {
 
-QString text(const char *utf8)
-{
-    return Utils::convertCharToUTF8Str(utf8);
-}
-
 // What the token takes for the new application; the first application is deleted before
 // the new one is created, so everything it would refuse is refused before that.
 // A PIN travels as Latin-1 bytes in a 64-byte buffer with a closing NUL.
@@ -121,16 +116,16 @@ void Format::onFormatSlot()
     };
     for (const auto &field : required) {
         if (field.value.isEmpty()) {
-            Utils::showMsgTip(text(field.message));
+            Utils::showMsgTip(Utils::text(field.message));
             return;
         }
     }
     if (newAdminPin != newAdminPinAgain) {
-        Utils::showMsgTip(text("您输入的两次新管理员PIN码不一致！"));
+        Utils::showMsgTip(Utils::text("您输入的两次新管理员PIN码不一致！"));
         return;
     }
     if (newUserPin != newUserPinAgain) {
-        Utils::showMsgTip(text("您输入的两次新用户PIN码不一致！"));
+        Utils::showMsgTip(Utils::text("您输入的两次新用户PIN码不一致！"));
         return;
     }
     // The token takes PINs as Latin-1 bytes: any other character would reach it as "?".
@@ -140,14 +135,14 @@ void Format::onFormatSlot()
         return;
     }
     if (VerifyAdminPin(adminPin) != 0) {
-        Utils::showMsgTip(text("您管理员PIN码错误！"));
+        Utils::showMsgTip(Utils::text("您管理员PIN码错误！"));
         return;
     }
     if (FormatDev(label, appName, adminPin, newAdminPin, newUserPin, adminRetries, userRetries) != 0) {
-        Utils::showMsgTip(text("格式化设备失败！"));
+        Utils::showMsgTip(Utils::text("格式化设备失败！"));
         return;
     }
-    Utils::showMsgTip(text("格式化设备成功！"));
+    Utils::showMsgTip(Utils::text("格式化设备成功！"));
     RefreshPage();
 }
 
@@ -170,8 +165,7 @@ int Format::VerifyAdminPin(QString adminPin)
         return 1;
     const ULONG result = Utils::VerifyAdminPin(lib, hApp, adminPin);
     if (result != 0) {
-        const QString retries = result == 999 ? QStringLiteral("0") : QString::number(result);
-        Utils::showMsgTip(text("原PIN码校验失败,剩余") + retries + text("次机会，无法修改PIN码！"));
+        Utils::showMsgTip(Utils::pinRefusedTip(result));
         return 1;
     }
     return 0;

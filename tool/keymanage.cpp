@@ -13,11 +13,6 @@
 
 namespace {
 
-QString text(const char *utf8)
-{
-    return Utils::convertCharToUTF8Str(utf8);
-}
-
 // A fixed-size character field of the device information: up to its first NUL and
 // never past its end.
 QByteArray fieldBytes(const char *field, size_t size)
@@ -31,12 +26,6 @@ QByteArray fieldBytes(const char *field, size_t size)
 // signature certificate, so that a click shows exactly that certificate's fields.
 constexpr int kCertDerRole = Qt::UserRole;
 constexpr int kCertSignRole = Qt::UserRole + 1;
-
-QString retriesText(ULONG retries)
-{
-    // 999 stands for a failure with no retry left.
-    return retries == 999 ? QStringLiteral("0") : QString::number(retries);
-}
 
 } // namespace
 
@@ -124,7 +113,7 @@ void KeyManage::loadKeyCertInfo(QString name, QList<QString> &certList)
     const QList<QString> apps = Utils::EnmuAppList(lib, hDev);
     for (const QString &app : apps) {
         ui->appComboBox->addItem(app);
-        auto *appItem = new QTreeWidgetItem(ui->certTreeWidget, QStringList(text("应用名:") + app));
+        auto *appItem = new QTreeWidgetItem(ui->certTreeWidget, QStringList(Utils::text("应用名:") + app));
 
         void *hApp = Utils::OpenApplication(lib, hDev, app);
         if (!hApp)
@@ -134,7 +123,7 @@ void KeyManage::loadKeyCertInfo(QString name, QList<QString> &certList)
             continue;
 
         for (const QString &container : containers) {
-            auto *containerItem = new QTreeWidgetItem(appItem, QStringList(text("容器名:") + container));
+            auto *containerItem = new QTreeWidgetItem(appItem, QStringList(Utils::text("容器名:") + container));
             void *hCon = Utils::OpenContainer(lib, hApp, container);
             if (!hCon)
                 continue;
@@ -145,7 +134,7 @@ void KeyManage::loadKeyCertInfo(QString name, QList<QString> &certList)
                 const QString &summary = exported.at(1);
                 certList.append(container + "#" + summary);
                 const QString serial = summary.split('#', Qt::KeepEmptyParts).at(1);
-                auto *certItem = new QTreeWidgetItem(containerItem, QStringList(text("证书序号:") + serial));
+                auto *certItem = new QTreeWidgetItem(containerItem, QStringList(Utils::text("证书序号:") + serial));
                 certItem->setData(0, kCertDerRole, QByteArray::fromBase64(exported.at(0).toLatin1()));
                 certItem->setData(0, kCertSignRole, sign);
             }
@@ -161,7 +150,7 @@ void KeyManage::onCertShowSlot(QTreeWidgetItem *item, int column)
     if (!item)
         return;
     const QString itemText = item->text(column);
-    if (!itemText.startsWith(text("证书序号"), Qt::CaseSensitive))
+    if (!itemText.startsWith(Utils::text("证书序号"), Qt::CaseSensitive))
         return;
     // The item's own certificate, read afresh: no search of the certificate list, whose
     // entries cannot be told apart by a serial number (one may occur inside another entry)
@@ -172,15 +161,15 @@ void KeyManage::onCertShowSlot(QTreeWidgetItem *item, int column)
     QByteArray bytes = der.toByteArray();
     const QStringList fields = Utils::CertFields(reinterpret_cast<BYTE *>(bytes.data()), ULONG(bytes.size()),
                                                  item->data(0, kCertSignRole).toBool());
-    ui->certBrowser->append(text("版本号：") + fields.at(0));
-    ui->certBrowser->append(text("序列号：") + fields.at(1));
-    ui->certBrowser->append(text("颁发者：") + fields.at(2));
-    ui->certBrowser->append(text("持有者：") + fields.at(3));
-    ui->certBrowser->append(text("开始时间：") + fields.at(4));
-    ui->certBrowser->append(text("结束时间：") + fields.at(5));
-    ui->certBrowser->append(fields.at(6) == QLatin1String("0") ? text("证书属性：加密证书")
-                                                               : text("证书属性：签名证书"));
-    ui->certBrowser->scrollToAnchor(text("版本号：") + fields.at(0));
+    ui->certBrowser->append(Utils::text("版本号：") + fields.at(0));
+    ui->certBrowser->append(Utils::text("序列号：") + fields.at(1));
+    ui->certBrowser->append(Utils::text("颁发者：") + fields.at(2));
+    ui->certBrowser->append(Utils::text("持有者：") + fields.at(3));
+    ui->certBrowser->append(Utils::text("开始时间：") + fields.at(4));
+    ui->certBrowser->append(Utils::text("结束时间：") + fields.at(5));
+    ui->certBrowser->append(
+        fields.at(6) == QLatin1String("0") ? Utils::text("证书属性：加密证书") : Utils::text("证书属性：签名证书"));
+    ui->certBrowser->scrollToAnchor(Utils::text("版本号：") + fields.at(0));
 }
 
 void KeyManage::onChangePinSlot()
@@ -190,19 +179,19 @@ void KeyManage::onChangePinSlot()
     const QString confirmPin = ui->lineEdit_3->text();
 
     if (oldPin.isEmpty()) {
-        Utils::showMsgTip(text("您未输入原PIN码！"));
+        Utils::showMsgTip(Utils::text("您未输入原PIN码！"));
         return;
     }
     if (newPin.isEmpty()) {
-        Utils::showMsgTip(text("您未输入新PIN码！"));
+        Utils::showMsgTip(Utils::text("您未输入新PIN码！"));
         return;
     }
     if (confirmPin.isEmpty()) {
-        Utils::showMsgTip(text("您未输入确认PIN码！"));
+        Utils::showMsgTip(Utils::text("您未输入确认PIN码！"));
         return;
     }
     if (newPin != confirmPin) {
-        Utils::showMsgTip(text("您输入的两次新PIN码不一致！"));
+        Utils::showMsgTip(Utils::text("您输入的两次新PIN码不一致！"));
         return;
     }
     // The token takes PINs as Latin-1 bytes: any other character would reach it as "?".
@@ -231,15 +220,16 @@ void KeyManage::changePin(QString oldPin, QString newPin)
 
     const ULONG verified = Utils::VerifyPin(lib, hApp, oldPin);
     if (verified != 0) {
-        Utils::showMsgTip(text("原PIN码校验失败,剩余") + retriesText(verified) + text("次机会，无法修改PIN码！"));
+        Utils::showMsgTip(Utils::pinRefusedTip(verified));
         return;
     }
 
     const ULONG changed = Utils::ChangePin(lib, hApp, oldPin, newPin);
     if (changed != 0)
-        Utils::showMsgTip(text("PIN码修改失败,剩余") + retriesText(changed) + text("次机会，请稍候重试！"));
+        Utils::showMsgTip(
+            Utils::text("PIN码修改失败,剩余") + Utils::retriesText(changed) + Utils::text("次机会，请稍候重试！"));
     else
-        Utils::showMsgTip(text("PIN码修改成功,请您牢记新PIN码！"));
+        Utils::showMsgTip(Utils::text("PIN码修改成功,请您牢记新PIN码！"));
 }
 
 void KeyManage::onClearInfoSlot()

@@ -258,10 +258,10 @@ void MainWindow::ukeyStateSlot(int result, const QString &name, int event)
 {
     Q_UNUSED(result);
     QString message;
-    if (event == 1) {
+    if (event == SKF_DEV_EVENT_INSERTED) {
         message = name + Utils::convertCharToUTF8Str(" UKey插入");
         emit ukeyInsertSignal(name);
-    } else if (event == 2) {
+    } else if (event == SKF_DEV_EVENT_REMOVED) {
         message = name + Utils::convertCharToUTF8Str(" UKey拔出");
         emit ukeyPullOutSignal(name);
     } else {

@@ -126,7 +126,17 @@ void Utils::showMsgTip(const QString &text)
 
 QString Utils::pinCharsetTip()
 {
-    return convertCharToUTF8Str("PIN码中含有不支持的字符！");
+    return text("PIN码中含有不支持的字符！");
+}
+
+QString Utils::retriesText(ULONG result)
+{
+    return result == kNoRetryLeft ? QStringLiteral("0") : QString::number(result);
+}
+
+QString Utils::pinRefusedTip(ULONG result)
+{
+    return text("原PIN码校验失败,剩余") + retriesText(result) + text("次机会，无法修改PIN码！");
 }
 
 QString Utils::getLibName(int kind, const QString &path)

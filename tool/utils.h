@@ -25,12 +25,19 @@ public:
     // NUL-terminated bytes decoded as GBK / UTF-8; empty for null.
     static QString convertCharToGBKStr(const char *bytes);
     static QString convertCharToUTF8Str(const char *bytes);
+    // A program literal (UTF-8) as text; the pages' name for convertCharToUTF8Str.
+    static QString text(const char *utf8) { return convertCharToUTF8Str(utf8); }
     // Splits a NUL-separated name list of at most `length` bytes; stops at the first empty name.
     static QList<QString> parseCharArray(char *list, int length);
     // Modal warning box "温馨提示：" with the single button "确定".
     static void showMsgTip(const QString &text);
     // The pages' tip for a PIN that holds a character the token cannot take (outside Latin-1).
     static QString pinCharsetTip();
+    // The retries of a PIN wrapper's result as the pages show them: "0" for kNoRetryLeft.
+    static QString retriesText(ULONG result);
+    // The pages' tip for a current PIN that the token refused (result of a PIN wrapper):
+    // "原PIN码校验失败,剩余" + retriesText(result) + "次机会，无法修改PIN码！".
+    static QString pinRefusedTip(ULONG result);
     // The text between the first and the second ':' (or the line's end, which it keeps) of
     // the first line starting with SKFLIBNAME (kind 0) or OESLIBNAME (kind 1); null when no
     // line matches or the matching line holds no ':'.
@@ -60,7 +67,9 @@ public:
     static QList<QString> ExportCertificate(void *lib, void *hCon, bool sign);
     static ULONG CloseContainer(void *lib, void *hCon);
     static ULONG CloseApplication(void *lib, void *hApp);
-    // PIN wrappers: 0 when accepted; after a refusal the retries left, 999 when none is left.
+    // PIN wrappers: 0 when accepted; after a refusal the retries left, kNoRetryLeft when
+    // none is left.
+    static constexpr ULONG kNoRetryLeft = 999;
     static ULONG VerifyPin(void *lib, void *hApp, const QString &pin);
     static ULONG VerifyAdminPin(void *lib, void *hApp, const QString &pin);
     static ULONG ChangePin(void *lib, void *hApp, const QString &oldPin, const QString &newPin);
@@ -80,10 +89,19 @@ public:
     static bool isTokenLabel(const QString &label);
 
     // --- Certificate summaries (utils_cert.cpp) ---
-    // Writes one field of the DER certificate (cert, certLen) selected by type (1 public
-    // key bits, 2 issuer text, 3 validity times, 4 to-be-signed DER and signature, 5
-    // signature algorithm OID, 6 subject text, 7 version, 8 serial number) within the
-    // capacities *outLen / *out2Len. 0 success, 0x10000025 no memory source, 0x10000026 not
+    // The fields that the extractor's `type` selects.
+    enum CertField {
+        CertPublicKey = 1, // public key bits
+        CertIssuer = 2, // issuer text
+        CertValidity = 3, // notBefore into out, notAfter into out2
+        CertToBeSigned = 4, // to-be-signed DER into out, signature bits into out2
+        CertSignatureAlgorithm = 5, // signature algorithm OID text
+        CertSubject = 6, // subject text
+        CertVersion = 7, // version text
+        CertSerialNumber = 8, // serial number bytes
+    };
+    // Writes one field of the DER certificate (cert, certLen) selected by type (CertField)
+    // within the capacities *outLen / *out2Len. 0 success, 0x10000025 no memory source, 0x10000026 not
     // a certificate, -1 the field cannot be produced or does not fit.
     static int MVSecMiddlewarePubFunc_GetInfoFromCert(unsigned char *cert, unsigned long certLen, int type,
                                                       char *out, int *outLen, char *out2, int *out2Len);

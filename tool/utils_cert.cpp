@@ -163,19 +163,19 @@ int extractField(X509 *x, const unsigned char *cert, long certLen, int type, cha
                  int *out2Len)
 {
     switch (type) {
-    case 1: {
+    case Utils::CertPublicKey: {
         const ASN1_BIT_STRING *bits = X509_get0_pubkey_bitstr(x);
         return bits ? putBytes(bits->data, bits->length, out, outLen) : kFieldUnavailable;
     }
-    case 2:
+    case Utils::CertIssuer:
         return putText(nameText(X509_get_issuer_name(x)), out, outLen);
-    case 3: {
+    case Utils::CertValidity: {
         if (!out2 || !out2Len)
             return kFieldUnavailable;
         const int rc = putTime(X509_get0_notBefore(x), out, outLen);
         return rc != 0 ? rc : putTime(X509_get0_notAfter(x), out2, out2Len);
     }
-    case 4: {
+    case Utils::CertToBeSigned: {
         if (!out2 || !out2Len)
             return kFieldUnavailable;
         // The bytes that were signed, as the certificate carries them: an encoder would
@@ -192,7 +192,7 @@ int extractField(X509 *x, const unsigned char *cert, long certLen, int type, cha
             rc = signature ? putBytes(signature->data, signature->length, out2, out2Len) : kFieldUnavailable;
         return rc;
     }
-    case 5: {
+    case Utils::CertSignatureAlgorithm: {
         const X509_ALGOR *alg = nullptr;
         const ASN1_OBJECT *oid = nullptr;
         X509_get0_signature(nullptr, &alg, x);
@@ -201,9 +201,9 @@ int extractField(X509 *x, const unsigned char *cert, long certLen, int type, cha
         const unsigned char *content = oid ? OBJ_get0_data(oid) : nullptr;
         return content ? putBytes(content, static_cast<int>(OBJ_length(oid)), out, outLen) : kFieldUnavailable;
     }
-    case 6:
+    case Utils::CertSubject:
         return putText(nameText(X509_get_subject_name(x)), out, outLen);
-    case 7: {
+    case Utils::CertVersion: {
         static const char *const names[] = {"v1", "v2", "v3"};
         const long version = X509_get_version(x); // an absent version field reads as 0
         if (version >= 0 && version <= 2) {
@@ -213,18 +213,13 @@ int extractField(X509 *x, const unsigned char *cert, long certLen, int type, cha
         }
         return 0;
     }
-    case 8: {
+    case Utils::CertSerialNumber: {
         const ASN1_INTEGER *serial = X509_get0_serialNumber(x);
         return serial ? putBytes(serial->data, serial->length, out, outLen) : kFieldUnavailable;
     }
     default:
         return 0;
     }
-}
-
-QString textOf(const char *bytes)
-{
-    return QString::fromUtf8(bytes);
 }
 
 } // namespace
@@ -255,30 +250,33 @@ QStringList Utils::CertFields(BYTE *cert, ULONG certLen, bool sign)
 
     char versionBuf[32] = {};
     int versionLen = sizeof versionBuf;
-    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, 7, versionBuf, &versionLen, nullptr, nullptr) == 0)
+    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, CertVersion, versionBuf, &versionLen, nullptr, nullptr) == 0)
         version = QString::fromUtf8(versionBuf, static_cast<int>(strnlen(versionBuf, sizeof versionBuf)));
 
     char issuerBuf[128] = {};
     int issuerLen = sizeof issuerBuf;
-    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, 2, issuerBuf, &issuerLen, nullptr, nullptr) == 0)
-        issuer = textOf(issuerBuf);
+    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, CertIssuer, issuerBuf, &issuerLen, nullptr, nullptr) == 0)
+        issuer = text(issuerBuf);
 
     char serialBuf[32] = {};
     int serialLen = sizeof serialBuf;
-    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, 8, serialBuf, &serialLen, nullptr, nullptr) == 0)
+    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, CertSerialNumber, serialBuf, &serialLen, nullptr, nullptr)
+        == 0)
         serial = QString::fromLatin1(QByteArray(serialBuf, serialLen).toHex());
 
     char subjectBuf[128] = {};
     int subjectLen = sizeof subjectBuf;
-    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, 6, subjectBuf, &subjectLen, nullptr, nullptr) == 0)
-        subject = textOf(subjectBuf);
+    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, CertSubject, subjectBuf, &subjectLen, nullptr, nullptr) == 0)
+        subject = text(subjectBuf);
 
     char notBefore[32] = {};
     char notAfter[32] = {};
     int notBeforeLen = sizeof notBefore;
     int notAfterLen = sizeof notAfter;
-    if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, 3, notBefore, &notBeforeLen, notAfter, &notAfterLen) == 0) {
-        const QString startText = textOf(notBefore), endText = textOf(notAfter);
+    if (MVSecMiddlewarePubFunc_GetInfoFromCert(
+            cert, len, CertValidity, notBefore, &notBeforeLen, notAfter, &notAfterLen)
+        == 0) {
+        const QString startText = text(notBefore), endText = text(notAfter);
         if (!startText.isEmpty())
             start = convertTimeFromUTCTime(startText);
         if (!endText.isEmpty())

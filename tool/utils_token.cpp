@@ -15,8 +15,6 @@ namespace {
 constexpr ULONG kNoHandle = 1000;
 // Result of a wrapper whose token function is missing.
 constexpr ULONG kNoFunction = 3;
-// PIN wrappers: a refusal with no retry left.
-constexpr ULONG kNoRetryLeft = 999;
 
 constexpr int kPinBufferSize = 64;
 constexpr int kListBufferSize = 512;
@@ -76,12 +74,12 @@ QList<QString> namesOf(char *buffer, ULONG reported, int capacity)
     return Utils::parseCharArray(buffer, length);
 }
 
-// The PIN result rule: 0 on success, else the retries left, 999 when none is left.
+// The PIN result rule: 0 on success, else the retries left, kNoRetryLeft when none is left.
 ULONG pinResult(ULONG rc, ULONG retries)
 {
     if (rc == SAR_OK)
         return 0;
-    return retries == 0 ? kNoRetryLeft : retries;
+    return retries == 0 ? Utils::kNoRetryLeft : retries;
 }
 
 // A PIN wrapper: the checks, the PINs in their buffers (a second one only where the call

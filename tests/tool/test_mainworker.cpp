@@ -99,15 +99,15 @@ void TestMainWorker::cleanup()
 void TestMainWorker::reportsEachEvent()
 {
     startWorker(waitLib);
-    post("A", 2, 2, 1, 0);
+    post("A", 2, 2, SKF_DEV_EVENT_INSERTED, 0);
     QTRY_COMPARE(reports.size(), 1);
-    post("A", 2, 2, 2, 0);
+    post("A", 2, 2, SKF_DEV_EVENT_REMOVED, 0);
     QTRY_COMPARE(reports.size(), 2);
     QCOMPARE(reports.at(0).result, 0);
     QCOMPARE(reports.at(0).name, QStringLiteral("A"));
-    QCOMPARE(reports.at(0).event, 1);
+    QCOMPARE(reports.at(0).event, SKF_DEV_EVENT_INSERTED);
     QCOMPARE(reports.at(1).name, QStringLiteral("A"));
-    QCOMPARE(reports.at(1).event, 2);
+    QCOMPARE(reports.at(1).event, SKF_DEV_EVENT_REMOVED);
 }
 
 void TestMainWorker::decodesName_data()
@@ -131,10 +131,10 @@ void TestMainWorker::decodesName()
     QFETCH(QString, expected);
 
     startWorker(waitLib);
-    post(bytes.constData(), size_t(bytes.size()), reportedLength, 1, 0);
+    post(bytes.constData(), size_t(bytes.size()), reportedLength, SKF_DEV_EVENT_INSERTED, 0);
     QTRY_COMPARE(reports.size(), 1);
     QCOMPARE(reports.at(0).name, expected);
-    QCOMPARE(reports.at(0).event, 1);
+    QCOMPARE(reports.at(0).event, SKF_DEV_EVENT_INSERTED);
 }
 
 void TestMainWorker::pacesFailures_data()
@@ -192,9 +192,9 @@ void TestMainWorker::keepsWaitingWithNothingConnected()
     worker->start(QThread::LowPriority);
     // Each event ends one wait and the thread goes straight into the next.
     QTRY_COMPARE(calls(), before + 1);
-    post("A", 2, 2, 1, 0);
+    post("A", 2, 2, SKF_DEV_EVENT_INSERTED, 0);
     QTRY_COMPARE(calls(), before + 2);
-    post("A", 2, 2, 2, 0);
+    post("A", 2, 2, SKF_DEV_EVENT_REMOVED, 0);
     QTRY_COMPARE(calls(), before + 3);
     QVERIFY(worker->isRunning());
 }

@@ -227,9 +227,9 @@ private slots:
         QCOMPARE(out[0], 'Z');
         QCOMPARE(out2[0], 'Z');
 
-        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 4, out.data(), &outLen, out2.data(),
-                                                               &out2Len),
-                 0);
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(
+                     cert, certLen, Utils::CertToBeSigned, out.data(), &outLen, out2.data(), &out2Len),
+            0);
         const QByteArray tbs = derElement(der, derHeaderLength(der));
         QCOMPARE(QByteArray(out.data(), outLen), tbs);
         const ASN1_BIT_STRING *sig = nullptr;
@@ -237,27 +237,30 @@ private slots:
         QCOMPARE(QByteArray(out2.data(), out2Len), QByteArray(reinterpret_cast<const char *>(sig->data), sig->length));
 
         outLen = static_cast<int>(out.size());
-        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 1, out.data(), &outLen, nullptr, nullptr),
-                 0);
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(
+                     cert, certLen, Utils::CertPublicKey, out.data(), &outLen, nullptr, nullptr),
+            0);
         const ASN1_BIT_STRING *bits = X509_get0_pubkey_bitstr(x);
         QCOMPARE(QByteArray(out.data(), outLen), QByteArray(reinterpret_cast<const char *>(bits->data), bits->length));
 
         outLen = static_cast<int>(out.size());
-        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 5, out.data(), &outLen, nullptr, nullptr),
-                 0);
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(
+                     cert, certLen, Utils::CertSignatureAlgorithm, out.data(), &outLen, nullptr, nullptr),
+            0);
         QCOMPARE(QByteArray(out.data(), outLen).toHex(), QByteArray("2a8648ce3d040302")); // ecdsa-with-SHA256
 
         // Too small for the to-be-signed part: -1, and nothing beyond the capacity changes.
         std::fill(out.begin(), out.end(), 'Z');
         outLen = 100;
-        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 4, out.data(), &outLen, out2.data(),
-                                                               &out2Len),
-                 -1);
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(
+                     cert, certLen, Utils::CertToBeSigned, out.data(), &outLen, out2.data(), &out2Len),
+            -1);
         for (size_t i = 100; i < out.size(); ++i)
             QCOMPARE(out[i], 'Z');
         outLen = 2;
-        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(cert, certLen, 8, out.data(), &outLen, nullptr, nullptr),
-                 -1);
+        QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(
+                     cert, certLen, Utils::CertSerialNumber, out.data(), &outLen, nullptr, nullptr),
+            -1);
         X509_free(x);
     }
 
