@@ -247,7 +247,7 @@ int initDevice(int argc, char **argv)
         fail("device \"" + name + "\" exists already");
     txn.data().devices.push_back(d);
     commit(txn);
-    std::cout << "device " << name << " created (not inserted)\n";
+    std::cout << "device " << shown(name) << " created (not inserted)\n";
     return 0;
 }
 
@@ -264,7 +264,7 @@ int setPresence(int argc, char **argv, bool present)
     if (present)
         d.generation++;
     commit(txn);
-    std::cout << "device " << d.name << (present ? " inserted\n" : " removed\n");
+    std::cout << "device " << shown(d.name) << (present ? " inserted\n" : " removed\n");
     return 0;
 }
 
@@ -294,7 +294,7 @@ int createApp(int argc, char **argv)
         fail("cannot hash the PINs");
     d.applications.push_back(std::move(a));
     commit(txn);
-    std::cout << "application " << app << " created on " << d.name << "\n";
+    std::cout << "application " << shown(app) << " created on " << shown(d.name) << "\n";
     return 0;
 }
 
@@ -323,7 +323,7 @@ int createContainer(int argc, char **argv)
         fail("cannot generate the key pairs");
     a.containers.push_back(std::move(c));
     commit(txn);
-    std::cout << "container " << con << " created with " << keyText << " key pairs\n";
+    std::cout << "container " << shown(con) << " created with " << keyText << " key pairs\n";
     return 0;
 }
 
@@ -378,7 +378,7 @@ int importCert(int argc, char **argv)
     ContainerRecord &c = container(txn.data(), args);
     (sign ? c.signCertDer : c.encCertDer) = der;
     commit(txn);
-    std::cout << (sign ? "signature" : "encryption") << " certificate imported into " << c.name << "\n";
+    std::cout << (sign ? "signature" : "encryption") << " certificate imported into " << shown(c.name) << "\n";
     return 0;
 }
 
@@ -401,7 +401,7 @@ int issueCert(int argc, char **argv)
         fail(error);
     (sign ? c.signCertDer : c.encCertDer) = der;
     commit(txn);
-    std::cout << (sign ? "signature" : "encryption") << " certificate issued for " << c.name << "\n";
+    std::cout << (sign ? "signature" : "encryption") << " certificate issued for " << shown(c.name) << "\n";
     return 0;
 }
 
@@ -536,7 +536,7 @@ int main(int argc, char **argv)
             return list(argc, argv);
         fail("unknown command " + command, 2);
     } catch (const Failure &f) {
-        std::cerr << "mvtoken: " << f.message << "\n";
+        std::cerr << "mvtoken: " << shown(f.message) << "\n";
         if (f.code == 2)
             std::cerr << kUsage;
         return f.code;

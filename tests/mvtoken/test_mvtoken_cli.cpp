@@ -178,13 +178,23 @@ TEST_F(MvtokenCli, BadInputChangesNothing)
 // that are no UTF-8 escaped, so that no name sends a terminal sequence or fakes a line.
 TEST_F(MvtokenCli, ListEscapesWhatNamesHold)
 {
-    run({"init-device", "k\x1b[2Jx", "--label", "\xe4\xbd\xa0\x1b"}); // ESC in name and label
+    // What the commands themselves print about such names is escaped the same way.
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"init-device", "k\x1b[2Jx", "--label", "\xe4\xbd\xa0\x1b"},
+          {"insert", "k\x1b[2Jx"},
+          {"create-app", "k\x1b[2Jx", "a\x1b]0;t\x07", "--admin-pin", "12345678", "--user-pin", "123456"},
+          {"create-container", "k\x1b[2Jx", "a\x1b]0;t\x07", "c\x1b[1m", "--key", "sm2"},
+          {"init-device", "k\x1b[2Jx"}}) { // refused: the message names it escaped too
+        Result r = runMvtoken(args);
+        EXPECT_EQ(r.output.find('\x1b'), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find("\\x1b"), std::string::npos) << r.output;
+    }
     run({"init-device", "two\ndevice fake [inserted]", "--label", "L"});
     run({"init-device", "\xe5\xaf\x86\xe9\x92\xa5\\"}); // UTF-8 stays, the backslash doubles
     Result list = runMvtoken({"list"});
     ASSERT_EQ(list.status, 0) << list.output;
     EXPECT_EQ(list.output.find('\x1b'), std::string::npos) << list.output;
-    for (const char *expected : {"device k\\x1b[2Jx [removed] label=\xe4\xbd\xa0\\x1b ",
+    for (const char *expected : {"device k\\x1b[2Jx [inserted] label=\xe4\xbd\xa0\\x1b ",
                                  "device two\\x0adevice fake [inserted] [removed] label=L ",
                                  "device \xe5\xaf\x86\xe9\x92\xa5\\\\ [removed]"})
         EXPECT_NE(list.output.find(expected), std::string::npos) << expected << "\n" << list.output;
