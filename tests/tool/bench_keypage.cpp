@@ -15,6 +15,7 @@
 
 #include "keymanage.h"
 #include "skfapi.h"
+#include "skflibrary.h"
 #include "tokenstore.h"
 
 namespace {
@@ -42,11 +43,6 @@ bool provision()
         }
     }
     return true;
-}
-
-template <typename Fn> Fn *fn(const char *name)
-{
-    return reinterpret_cast<Fn *>(dlsym(lib, name));
 }
 
 std::vector<std::string> names(const char *buf, ULONG len)
@@ -103,42 +99,42 @@ void BM_BaselineTokenWalk(benchmark::State &state)
 {
     DEVHANDLE hDev = nullptr;
     char devName[] = "BENCH";
-    fn<SKF_ConnectDev_Fn>("SKF_ConnectDev")(devName, &hDev);
+    SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_ConnectDev))(devName, &hDev);
     size_t certs = 0;
     for (auto _ : state) {
         std::vector<std::string> summaries;
         char list[1024] = {0};
         ULONG len = 512;
-        fn<SKF_EnumDev_Fn>("SKF_EnumDev")(TRUE, list, &len);
+        SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_EnumDev))(TRUE, list, &len);
         DEVINFO info;
         std::memset(&info, 0, sizeof(info));
-        fn<SKF_GetDevInfo_Fn>("SKF_GetDevInfo")(hDev, &info);
+        SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_GetDevInfo))(hDev, &info);
         std::memset(list, 0, sizeof(list));
         len = 512;
-        fn<SKF_EnumApplication_Fn>("SKF_EnumApplication")(hDev, list, &len);
+        SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_EnumApplication))(hDev, list, &len);
         for (const std::string &app : names(list, len)) {
             HAPPLICATION hApp = nullptr;
             char appName[64] = {0};
             std::strncpy(appName, app.c_str(), sizeof(appName) - 1);
-            if (fn<SKF_OpenApplication_Fn>("SKF_OpenApplication")(hDev, appName, &hApp) != SAR_OK)
+            if (SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_OpenApplication))(hDev, appName, &hApp) != SAR_OK)
                 continue;
             char cons[1024] = {0};
             ULONG consLen = sizeof(cons);
-            fn<SKF_EnumContainer_Fn>("SKF_EnumContainer")(hApp, cons, &consLen);
+            SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_EnumContainer))(hApp, cons, &consLen);
             for (std::string con : names(cons, consLen)) {
                 HCONTAINER hCon = nullptr;
-                fn<SKF_OpenContainer_Fn>("SKF_OpenContainer")(hApp, &con[0], &hCon);
+                SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_OpenContainer))(hApp, &con[0], &hCon);
                 if (!hCon)
                     continue;
                 for (BOOL sign : {TRUE, FALSE}) {
                     BYTE cert[2048] = {0};
                     ULONG certLen = sizeof(cert);
-                    if (fn<SKF_ExportCertificate_Fn>("SKF_ExportCertificate")(hCon, sign, cert, &certLen) == SAR_OK)
+                    if (SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_ExportCertificate))(hCon, sign, cert, &certLen) == SAR_OK)
                         summaries.push_back(con + "#" + summary(cert, certLen, sign));
                 }
-                fn<SKF_CloseContainer_Fn>("SKF_CloseContainer")(hCon);
+                SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_CloseContainer))(hCon);
             }
-            fn<SKF_CloseApplication_Fn>("SKF_CloseApplication")(hApp);
+            SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_CloseApplication))(hApp);
         }
         certs = summaries.size();
         benchmark::DoNotOptimize(summaries);

@@ -16,6 +16,7 @@
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 
+#include "skflibrary.h"
 #include "utils.h"
 
 namespace {
@@ -205,7 +206,7 @@ FakeToken &TestFunctest::fake(const QString &omitted)
 
 ULONG TestFunctest::exportPublicKey(void *hCon, QByteArray &blob)
 {
-    auto fn = reinterpret_cast<SKF_ExportPublicKey_Fn *>(dlsym(m_standin, "SKF_ExportPublicKey"));
+    auto fn = SkfLibrary::resolve(m_standin, SKF_FUNCTION(SKF_ExportPublicKey));
     blob = QByteArray(512, '\0');
     ULONG length = blob.size();
     const ULONG rv = fn(hCon, TRUE, reinterpret_cast<BYTE *>(blob.data()), &length);
@@ -244,9 +245,9 @@ void TestFunctest::initTestCase()
 
     m_hDev = Utils::OpenDev(m_standin, kDevice);
     QVERIFY(m_hDev);
-    auto openApp = reinterpret_cast<SKF_OpenApplication_Fn *>(dlsym(m_standin, "SKF_OpenApplication"));
-    auto verifyPin = reinterpret_cast<SKF_VerifyPIN_Fn *>(dlsym(m_standin, "SKF_VerifyPIN"));
-    auto openCon = reinterpret_cast<SKF_OpenContainer_Fn *>(dlsym(m_standin, "SKF_OpenContainer"));
+    auto openApp = SkfLibrary::resolve(m_standin, SKF_FUNCTION(SKF_OpenApplication));
+    auto verifyPin = SkfLibrary::resolve(m_standin, SKF_FUNCTION(SKF_VerifyPIN));
+    auto openCon = SkfLibrary::resolve(m_standin, SKF_FUNCTION(SKF_OpenContainer));
     QVERIFY(openApp && verifyPin && openCon);
     HAPPLICATION app = nullptr, locked = nullptr;
     QCOMPARE(openApp(m_hDev, const_cast<char *>("APP"), &app), SAR_OK);

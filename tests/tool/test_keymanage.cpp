@@ -17,6 +17,7 @@
 #include "keymanage.h"
 #include "msgtipcatcher.h"
 #include "tokenstore.h"
+#include "skflibrary.h"
 #include "utils.h"
 
 namespace {
@@ -398,7 +399,7 @@ void TestKeyManage::changePin()
     if (!userPinAfter.isEmpty()) {
         // The PIN the token holds is the Latin-1 bytes of the text.
         void *hApp = Utils::OpenApplication(lib, hDev, "APP1");
-        auto *verify = reinterpret_cast<SKF_VerifyPIN_Fn *>(dlsym(lib, "SKF_VerifyPIN"));
+        auto *verify = SkfLibrary::resolve(lib, SKF_FUNCTION(SKF_VerifyPIN));
         QByteArray pin = userPinAfter.toLatin1();
         ULONG retries = 0;
         QCOMPARE(verify(hApp, USER_TYPE, pin.data(), &retries), ULONG(SAR_OK));
