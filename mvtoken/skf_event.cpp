@@ -127,7 +127,8 @@ try {
 
     const std::string dir = Store::directory();
     Store::makeDirectory();
-    int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    const UniqueFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    const int fd = inotify.get();
     int watch = -1;
     ULONG rc = SAR_OK;
     for (;;) {
@@ -173,8 +174,6 @@ try {
             }
         }
     }
-    if (fd >= 0)
-        close(fd);
     return rc;
 } catch (...) {
     return exceptionResult();

@@ -372,23 +372,21 @@ ULONG Store::read(StoreData &data, std::string *problem)
         return SAR_OK; // nothing stored yet
     if (!checkDirectory(dir, problem))
         return SAR_FILEERR;
-    int fd = openStoreFile(filePath(), O_RDONLY, problem);
-    if (fd < 0)
+    const UniqueFd fd(openStoreFile(filePath(), O_RDONLY, problem));
+    if (!fd.valid())
         return errno == ENOENT ? SAR_OK : errno == EPERM ? SAR_FILEERR : SAR_READFILEERR;
     std::string text;
     char buf[65536];
     ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) != 0) {
+    while ((n = ::read(fd.get(), buf, sizeof buf)) != 0) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             setProblem(problem, "cannot read the store file " + filePath() + ": " + strerror(errno));
-            close(fd);
             return SAR_READFILEERR;
         }
         text.append(buf, static_cast<size_t>(n));
     }
-    close(fd);
     if (!parse(text, data)) {
         setProblem(problem, "the store file " + filePath() + " is damaged");
         return SAR_READFILEERR;
@@ -404,12 +402,12 @@ StoreTransaction::StoreTransaction()
         return;
     }
     const std::string lockPath = dir + "/" + kLockFile;
-    m_lockFd = openStoreFile(lockPath, O_RDWR | O_CREAT, &m_problem);
-    if (m_lockFd < 0) {
+    m_lock.reset(openStoreFile(lockPath, O_RDWR | O_CREAT, &m_problem));
+    if (!m_lock.valid()) {
         m_status = SAR_FILEERR;
         return;
     }
-    while (flock(m_lockFd, LOCK_EX) != 0) {
+    while (flock(m_lock.get(), LOCK_EX) != 0) {
         if (errno != EINTR) {
             m_problem = "cannot lock " + lockPath + ": " + strerror(errno);
             m_status = SAR_FILEERR;
@@ -419,11 +417,7 @@ StoreTransaction::StoreTransaction()
     m_status = Store::read(m_data, &m_problem);
 }
 
-StoreTransaction::~StoreTransaction()
-{
-    if (m_lockFd >= 0)
-        close(m_lockFd); // releases the lock
-}
+StoreTransaction::~StoreTransaction() = default; // closing m_lock releases the lock
 
 ULONG StoreTransaction::commit()
 {
@@ -439,24 +433,22 @@ ULONG StoreTransaction::commit()
         m_problem = "cannot remove " + temp + ": " + strerror(errno);
         return SAR_WRITEFILEERR;
     }
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
         m_problem = "cannot create " + temp + ": " + strerror(errno);
         return SAR_WRITEFILEERR;
     }
-    fchmod(fd, 0600);
-    bool ok = writeAll(fd, text) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
+    fchmod(fd.get(), 0600);
+    bool ok = writeAll(fd.get(), text) && fsync(fd.get()) == 0;
+    ok = fd.close() == 0 && ok;
     if (!ok || rename(temp.c_str(), Store::filePath().c_str()) != 0) {
         m_problem = "cannot write " + Store::filePath() + ": " + strerror(errno);
         unlink(temp.c_str());
         return SAR_WRITEFILEERR;
     }
-    int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
-    }
+    const UniqueFd dirFd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd.valid())
+        fsync(dirFd.get());
     return SAR_OK;
 }
 

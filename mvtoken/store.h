@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "skfapi.h"
+#include "unique_fd.h"
 
 namespace mvtoken {
 
@@ -117,7 +118,7 @@ public:
     ULONG commit();
 
 private:
-    int m_lockFd = -1;
+    UniqueFd m_lock;
     ULONG m_status = SAR_FAIL;
     std::string m_problem;
     StoreData m_data;

@@ -397,7 +397,9 @@ TEST_F(SkfCalls, ContainersExportTheirCertificates)
 #endif
 
 // No C++ exception leaves the library: a process whose address space is too small for the
-// store gets SAR_MEMORYERR from the call, instead of ending in std::terminate.
+// store gets SAR_MEMORYERR from the call, instead of ending in std::terminate. A change
+// that runs out of memory after it took the store's lock gives the lock back, so the
+// process can make the next change once memory is there again.
 TEST_F(SkfCalls, RunningOutOfMemoryIsAResultCode)
 {
 #ifdef STANDIN_TEST_ASAN
@@ -414,6 +416,9 @@ TEST_F(SkfCalls, RunningOutOfMemoryIsAResultCode)
         ASSERT_EQ(txn.commit(), SAR_OK);
     }
     auto enumDev = SKF(SKF_EnumDev);
+    auto setLabel = SKF(SKF_SetLabel);
+    DEVHANDLE dev = nullptr;
+    ASSERT_EQ(SKF(SKF_ConnectDev)(const_cast<char *>("big"), &dev), SAR_OK);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -423,12 +428,22 @@ TEST_F(SkfCalls, RunningOutOfMemoryIsAResultCode)
             _exit(3);
         fclose(statm);
         const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (32 << 20);
-        struct rlimit rl = {limit, limit};
+        struct rlimit old;
+        if (getrlimit(RLIMIT_AS, &old) != 0)
+            _exit(4);
+        struct rlimit rl = {limit, old.rlim_max};
         if (setrlimit(RLIMIT_AS, &rl) != 0)
             _exit(4);
         char names[64];
         ULONG size = sizeof names;
-        _exit(enumDev(TRUE, names, &size) == SAR_MEMORYERR ? 0 : 1);
+        if (enumDev(TRUE, names, &size) != SAR_MEMORYERR)
+            _exit(1);
+        if (setLabel(dev, const_cast<char *>("small")) != SAR_MEMORYERR)
+            _exit(5);
+        if (setrlimit(RLIMIT_AS, &old) != 0)
+            _exit(4);
+        alarm(30); // a lock still held would block the next change for good
+        _exit(setLabel(dev, const_cast<char *>("small")) == SAR_OK ? 0 : 6);
     }
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
