@@ -181,11 +181,70 @@ std::string randomSerialNumber()
     return std::string("MV") + text;
 }
 
+// A byte as the listing writes one it does not show: \xhh.
+void appendEscaped(std::string &out, unsigned char c)
+{
+    char hex[5];
+    snprintf(hex, sizeof hex, "\\x%02x", c);
+    out += hex;
+}
+
+// A name or text of the store as the listing shows it: valid UTF-8 stays, control
+// characters (C0, DEL, C1), bytes that are no UTF-8 and the backslash are written as
+// \xHH (\\ for the backslash), so that no name can move the cursor, send a terminal
+// sequence or fake a line of the listing.
+std::string shown(const std::string &text)
+{
+    std::string out;
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        if (c == '\\') {
+            out += "\\\\";
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7f)
+                appendEscaped(out, c);
+            else
+                out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // The length of a well-formed UTF-8 sequence starting at i, or 0.
+        size_t len = 0;
+        unsigned cp = 0;
+        if (c >= 0xc2 && c <= 0xdf)
+            len = 2, cp = c & 0x1f;
+        else if (c >= 0xe0 && c <= 0xef)
+            len = 3, cp = c & 0x0f;
+        else if (c >= 0xf0 && c <= 0xf4)
+            len = 4, cp = c & 0x07;
+        for (size_t k = 1; len && k < len; ++k) {
+            if (i + k >= n || (p[i + k] & 0xc0) != 0x80)
+                len = 0;
+            else
+                cp = cp << 6 | (p[i + k] & 0x3f);
+        }
+        const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
+        const bool invalid = cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) || (cp >= 0x80 && cp <= 0x9f);
+        if (!len || overlong || invalid) {
+            appendEscaped(out, c);
+            ++i;
+            continue;
+        }
+        out.append(text, i, len);
+        i += len;
+    }
+    return out;
+}
+
 // A token keeps its label in GBK, the command line speaks UTF-8. Converts `in` from one
 // encoding to the other; false when it does not convert. With `escape`, the result is
 // written as the listing shows text (see shown()) and a byte that does not convert is
 // written as \xhh instead, the conversion going on.
-std::string shown(const std::string &text);
 bool convertText(const std::string &in, const char *from, const char *to, bool escape, std::string &out)
 {
     iconv_t cd = iconv_open(to, from);
@@ -209,9 +268,7 @@ bool convertText(const std::string &in, const char *from, const char *to, bool e
             ok = false;
             break;
         }
-        char hex[5];
-        snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(*src));
-        out += hex;
+        appendEscaped(out, static_cast<unsigned char>(*src));
         ++src;
         --srcLeft;
     }
@@ -231,12 +288,11 @@ int initDevice(int argc, char **argv)
     if (!convertText(args.get("--label", name), "UTF-8", "GBK", false, d.label))
         fail(labelGiven ? "the label must be UTF-8 text that GBK can hold"
                         : "the name has no GBK form for the label field: give a label with --label");
-    if (!labelGiven && d.label.size() > sizeof(DEVINFO::Label))
-        fail("the name is longer than the 32 bytes of the label field: give a label with --label");
     d.serialNumber = args.has("--serial") ? args.get("--serial") : randomSerialNumber();
     d.manufacturer = args.get("--manufacturer", "Mirvale");
     if (d.label.size() > sizeof(DEVINFO::Label))
-        fail("the label must be at most 32 bytes in GBK");
+        fail(labelGiven ? "the label must be at most 32 bytes in GBK"
+                        : "the name is longer than the 32 bytes of the label field: give a label with --label");
     if (d.serialNumber.size() > sizeof(DEVINFO::SerialNumber))
         fail("the serial number must be at most 32 bytes");
     if (d.manufacturer.size() > sizeof(DEVINFO::Manufacturer))
@@ -417,63 +473,6 @@ std::string certSubject(const std::string &der)
     return line ? line.get() : "";
 }
 
-// A name or text of the store as the listing shows it: valid UTF-8 stays, control
-// characters (C0, DEL, C1), bytes that are no UTF-8 and the backslash are written as
-// \xHH (\\ for the backslash), so that no name can move the cursor, send a terminal
-// sequence or fake a line of the listing.
-std::string shown(const std::string &text)
-{
-    std::string out;
-    auto escape = [&out](unsigned char c) {
-        char hex[5];
-        snprintf(hex, sizeof hex, "\\x%02x", c);
-        out += hex;
-    };
-    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
-    const size_t n = text.size();
-    for (size_t i = 0; i < n;) {
-        const unsigned char c = p[i];
-        if (c == '\\') {
-            out += "\\\\";
-            ++i;
-            continue;
-        }
-        if (c < 0x80) {
-            if (c < 0x20 || c == 0x7f)
-                escape(c);
-            else
-                out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        // The length of a well-formed UTF-8 sequence starting at i, or 0.
-        size_t len = 0;
-        unsigned cp = 0;
-        if (c >= 0xc2 && c <= 0xdf)
-            len = 2, cp = c & 0x1f;
-        else if (c >= 0xe0 && c <= 0xef)
-            len = 3, cp = c & 0x0f;
-        else if (c >= 0xf0 && c <= 0xf4)
-            len = 4, cp = c & 0x07;
-        for (size_t k = 1; len && k < len; ++k) {
-            if (i + k >= n || (p[i + k] & 0xc0) != 0x80)
-                len = 0;
-            else
-                cp = cp << 6 | (p[i + k] & 0x3f);
-        }
-        const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
-        const bool invalid = cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) || (cp >= 0x80 && cp <= 0x9f);
-        if (!len || overlong || invalid) {
-            escape(c);
-            ++i;
-            continue;
-        }
-        out.append(text, i, len);
-        i += len;
-    }
-    return out;
-}
-
 int list(int argc, char **argv)
 {
     Args args(argc, argv, 2, {}, {});
@@ -482,7 +481,7 @@ int list(int argc, char **argv)
     std::string problem;
     if (Store::read(data, &problem) != SAR_OK)
         fail(storeFailure("read", problem));
-    std::cout << "store " << Store::directory() << "\n";
+    std::cout << "store " << shown(Store::directory()) << "\n";
     for (const auto &d : data.devices) {
         std::string label;
         convertText(d.label, "GBK", "UTF-8", true, label);
