@@ -278,13 +278,6 @@ EVP_PKEY *__wrap_X509_PUBKEY_get(const X509_PUBKEY *key)
     return __real_X509_PUBKEY_get(key);
 }
 
-/* Whether an EC key object holds a key on the SM2 curve. */
-static int sm2_ec_pkey_on_sm2_curve(const EVP_PKEY *pkey, const EC_GROUP *group)
-{
-    return EVP_PKEY_get_base_id(pkey) == EVP_PKEY_EC && group != NULL
-           && EC_GROUP_get_curve_name(group) == NID_sm2;
-}
-
 /* Compares keys of which at least one is an SM2 key: equal types, an EC key first and an
  * SM2 key second, or an SM2 key first and an EC key on the SM2 curve second (so that a
  * certificate on the SM2 curve matches its id-ecPublicKey PKCS#8 key, as in
@@ -303,7 +296,7 @@ static int sm2_pkey_cmp(const EVP_PKEY *a, const EVP_PKEY *b)
     ga = ka != NULL ? EC_KEY_get0_group(ka) : NULL;
     gb = kb != NULL ? EC_KEY_get0_group(kb) : NULL;
     if (ta != tb && !(ta == EVP_PKEY_EC && tb == NID_sm2)
-        && !(ta == NID_sm2 && sm2_ec_pkey_on_sm2_curve(b, gb)))
+        && !(ta == NID_sm2 && tb == EVP_PKEY_EC && sm2_key_on_sm2_curve(b)))
         return -1;
     if (ga == NULL || gb == NULL)
         return -2;
