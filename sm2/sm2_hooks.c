@@ -278,18 +278,24 @@ EVP_PKEY *__wrap_X509_PUBKEY_get(const X509_PUBKEY *key)
     return __real_X509_PUBKEY_get(key);
 }
 
-/* Whether an EC key object holds a key on the SM2 curve. */
-static int sm2_ec_pkey_on_sm2_curve(const EVP_PKEY *pkey, const EC_GROUP *group)
+/* Whether keys of types ta and tb, at least one of them SM2, are of comparable types:
+ * equal types, or an SM2 key and an EC key on the SM2 curve in either order (so that a
+ * certificate on the SM2 curve matches its id-ecPublicKey PKCS#8 key, as in
+ * X509_check_private_key and PKCS12_parse). An EC key on another curve is of another
+ * type in both orders. */
+static int sm2_pkey_types_comparable(const EVP_PKEY *a, int ta, const EVP_PKEY *b, int tb)
 {
-    return EVP_PKEY_get_base_id(pkey) == EVP_PKEY_EC && group != NULL
-           && EC_GROUP_get_curve_name(group) == NID_sm2;
+    if (ta == tb)
+        return 1;
+    if (ta == NID_sm2 && tb == EVP_PKEY_EC)
+        return sm2_key_on_sm2_curve(b);
+    if (ta == EVP_PKEY_EC && tb == NID_sm2)
+        return sm2_key_on_sm2_curve(a);
+    return 0;
 }
 
-/* Compares keys of which at least one is an SM2 key: equal types, an EC key first and an
- * SM2 key second, or an SM2 key first and an EC key on the SM2 curve second (so that a
- * certificate on the SM2 curve matches its id-ecPublicKey PKCS#8 key, as in
- * X509_check_private_key and PKCS12_parse); then groups and public points as the EC
- * method does. */
+/* Compares keys of which at least one is an SM2 key: -1 for keys of types that do not
+ * compare, then groups and public points as the EC method does. */
 static int sm2_pkey_cmp(const EVP_PKEY *a, const EVP_PKEY *b)
 {
     int ta = EVP_PKEY_get_base_id(a), tb = EVP_PKEY_get_base_id(b);
@@ -302,8 +308,7 @@ static int sm2_pkey_cmp(const EVP_PKEY *a, const EVP_PKEY *b)
     kb = sm2_pkey_get0_eckey(b);
     ga = ka != NULL ? EC_KEY_get0_group(ka) : NULL;
     gb = kb != NULL ? EC_KEY_get0_group(kb) : NULL;
-    if (ta != tb && !(ta == EVP_PKEY_EC && tb == NID_sm2)
-        && !(ta == NID_sm2 && sm2_ec_pkey_on_sm2_curve(b, gb)))
+    if (!sm2_pkey_types_comparable(a, ta, b, tb))
         return -1;
     if (ga == NULL || gb == NULL)
         return -2;

@@ -453,9 +453,11 @@ TEST_F(Sm2Hooks, EcAndSm2KeysOnTheSm2CurveCompareBothWaysAndCheckAgainstTheCerti
     EXPECT_EQ(1, EVP_PKEY_cmp(sm2Priv.get(), sm2Pub.get()));
     Pkey other = newSm2Pkey();
     EXPECT_EQ(0, EVP_PKEY_cmp(other.get(), sm2Pub.get()));
-    // An EC key on another curve is still of another type after an SM2 key.
+    // An EC key on another curve is of another type, before or after an SM2 key.
     EXPECT_EQ(-1, EVP_PKEY_cmp(sm2Pub.get(), p256Priv.get()));
     EXPECT_EQ(-1, EVP_PKEY_eq(sm2Pub.get(), p256Priv.get()));
+    EXPECT_EQ(-1, EVP_PKEY_cmp(p256Priv.get(), sm2Pub.get()));
+    EXPECT_EQ(-1, EVP_PKEY_eq(p256Priv.get(), sm2Pub.get()));
 
     // The certificate's SM2 key matches its id-ecPublicKey PKCS#8 key.
     EXPECT_EQ(1, X509_check_private_key(x.get(), ecPriv.get()));

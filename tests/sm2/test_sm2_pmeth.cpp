@@ -1,6 +1,7 @@
 // The SM2 key operations method: key and parameter generation, SM2 signing and
 // verification, raw SM2 encryption, ECDH derivation, the controls and context copies.
 #include "meth_support.h"
+#include "sm2_test_support.h"
 #include "vector_file.h"
 
 #include <gtest/gtest.h>
@@ -162,16 +163,7 @@ TEST_F(Sm2Pmeth, RawEncryptionSizesAndRoundTrip)
 TEST_F(Sm2Pmeth, AllZeroKeyStreamRefusedByTheDecryptSlot)
 {
     auto v = mvtest::readVectorFile(MV_SM2_VECTOR_DIR "/sm2_enc_zero_keystream.txt").at(0);
-    BIGNUM *d = nullptr;
-    ASSERT_TRUE(BN_hex2bn(&d, v["d"].c_str()));
-    EcKey ec(EC_KEY_new_by_curve_name(NID_sm2));
-    const EC_GROUP *g = EC_KEY_get0_group(ec.get());
-    EC_POINT *pub = EC_POINT_new(g);
-    ASSERT_TRUE(EC_POINT_mul(g, pub, d, nullptr, nullptr, nullptr));
-    ASSERT_TRUE(EC_KEY_set_private_key(ec.get(), d) && EC_KEY_set_public_key(ec.get(), pub));
-    EC_POINT_free(pub);
-    BN_free(d);
-    Pkey pk = sm2Pkey(ec.get());
+    Pkey pk = sm2Pkey(mvtest::sm2KeyFromHex(v["d"].c_str()).get());
 
     Bytes c = mvtest::fromHex(v["c1"] + v["c2"] + v["c3"]);
     Ctx dctx = ctxFor(pk.get());

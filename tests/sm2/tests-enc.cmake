@@ -3,15 +3,12 @@ find_package(GTest REQUIRED)
 
 mv_add_test(NAME sm2_enc_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_enc.cpp
   LIBS mvsm2_algorithms GTest::gtest_main)
-target_compile_definitions(sm2_enc_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 
 mv_add_test(NAME sm2_cipher_gmt_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_cipher_gmt.cpp
   LIBS mvsm2_algorithms GTest::gtest)
-target_compile_definitions(sm2_cipher_gmt_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 
 mv_add_test(NAME sm2_exch_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_exch.cpp
   LIBS mvsm2_algorithms GTest::gtest_main)
-target_compile_definitions(sm2_exch_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 
 mv_add_fuzz(NAME sm2_dec_gmt_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_sm2_dec_gmt.c
   LIBS mvsm2_algorithms CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-dec-gmt SECONDS 25)

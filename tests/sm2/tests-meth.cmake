@@ -7,7 +7,6 @@ foreach(t setup pmeth ameth hooks)
   mv_add_test(NAME sm2_meth_${t}_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_${t}.cpp
     LIBS mvsm2 GTest::gtest_main)
 endforeach()
-target_compile_definitions(sm2_meth_pmeth_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 # Looks at the program itself.
 mv_add_test(NAME sm2_meth_link_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_link.cpp
   LIBS GTest::gtest_main)

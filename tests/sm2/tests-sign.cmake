@@ -3,7 +3,6 @@ find_package(GTest REQUIRED)
 
 mv_add_test(NAME sm2_sm3_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm3.cpp
   LIBS mvsm2 GTest::gtest_main)
-target_compile_definitions(sm2_sm3_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 
 mv_add_test(NAME sm2_kdf_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_kdf.cpp
   LIBS mvsm2 GTest::gtest_main TIMEOUT 600)
@@ -18,7 +17,6 @@ mv_add_test(NAME sm2_log_race_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_gmt_lo
 
 mv_add_test(NAME sm2_sign_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sm2_sign.cpp
   LIBS mvsm2_algorithms GTest::gtest_main)
-target_compile_definitions(sm2_sign_test PRIVATE MV_SM2_VECTOR_DIR="${mv_sm2_vector_dir}")
 
 mv_add_fuzz(NAME sm2_verify_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/fuzz/fuzz_sm2_verify.c
   LIBS mvsm2_algorithms CORPUS ${CMAKE_CURRENT_LIST_DIR}/fuzz/corpus-sm2-verify SECONDS 25)
