@@ -248,34 +248,37 @@ EVP_PKEY *__wrap_X509_PUBKEY_get0(const X509_PUBKEY *key)
 EVP_PKEY *__wrap_X509_PUBKEY_get(const X509_PUBKEY *key)
 {
     X509_ALGOR *alg;
-    EVP_PKEY *pkey;
+    EVP_PKEY *kept, *pkey;
     int type;
 
     sm2_setup_ensure();
     if (key == NULL || !X509_PUBKEY_get0_param(NULL, NULL, NULL, &alg, key))
         return __real_X509_PUBKEY_get(key);
     type = sm2_algor_key_type(alg);
+    if (type != NID_sm2 && (type != NID_X9_62_id_ecPublicKey || sm2_algor_has_curve(alg)))
+        return __real_X509_PUBKEY_get(key);
+
+    /* Keys the library cannot decode are decoded once and kept in the structure by
+     * X509_PUBKEY_get0. A call that gets its key leaves the error queue as it was. */
+    ERR_set_mark();
+    kept = __wrap_X509_PUBKEY_get0(key);
+    pkey = NULL;
     if (type == NID_sm2) {
-        ERR_set_mark();
-        pkey = __real_X509_PUBKEY_get(key);
-        if (pkey != NULL && EVP_PKEY_get_id(pkey) == NID_sm2) {
-            ERR_clear_last_mark();
-            return pkey;
-        }
-        EVP_PKEY_free(pkey);
-        ERR_pop_to_mark();
-        /* The library has no SM2 decoding of these parameters: decode with the SM2
-         * method. */
-        return sm2_decode_sm2_key(key, NULL);
+        if (kept != NULL && EVP_PKEY_get_id(kept) == NID_sm2 && EVP_PKEY_up_ref(kept))
+            pkey = kept;
+    } else if (sm2_key_on_sm2_curve(kept)) {
+        /* Without a usable curve the kept key is an SM2 key on the SM2 curve; this call
+         * hands out an EC key with a copy of it. */
+        pkey = sm2_pkey_retyped_copy(kept, EVP_PKEY_EC);
     }
-    if (type == NID_X9_62_id_ecPublicKey && !sm2_algor_has_curve(alg)) {
-        /* The library cannot read the curve (its error stays on the queue); the key kept
-         * for certificate users is an SM2 key, this one stays an EC key. */
-        pkey = __real_X509_PUBKEY_get(key);
-        EVP_PKEY_free(pkey);
-        return sm2_pubkey_on_default_curve(key, EVP_PKEY_EC);
-    }
-    return __real_X509_PUBKEY_get(key);
+    ERR_pop_to_mark();
+    if (pkey != NULL)
+        return pkey;
+    /* Nothing usable is kept (a key of another type that the library decoded, a structure
+     * whose layout is not known, a key that does not decode): decode it here, which
+     * reports why it fails. */
+    return type == NID_sm2 ? sm2_decode_sm2_key(key, NULL)
+                           : sm2_pubkey_on_default_curve(key, EVP_PKEY_EC);
 }
 
 /* Whether keys of types ta and tb, at least one of them SM2, are of comparable types:

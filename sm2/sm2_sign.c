@@ -4,8 +4,10 @@
 #include "sm2.h"
 
 #include <limits.h>
+#include <string.h>
 
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
@@ -281,6 +283,8 @@ int SM2_verify(int type, const unsigned char *dgst, size_t dlen, const unsigned 
 {
     ECDSA_SIG *s;
     const unsigned char *p = sigbuf;
+    unsigned char *der = NULL;
+    int derlen = 0;
     int ret = -1;
 
     (void)type;
@@ -288,9 +292,23 @@ int SM2_verify(int type, const unsigned char *dgst, size_t dlen, const unsigned 
         return -1;
     if (sigbuf == NULL || siglen > LONG_MAX || d2i_ECDSA_SIG(&s, &p, (long)siglen) == NULL)
         goto err;
+    /*
+     * The decoder also takes forms that are not DER (long-form lengths, bytes after the
+     * SEQUENCE). A signature is valid in its one DER encoding only: otherwise one
+     * signature would have many byte forms that all verify.
+     */
+    if ((derlen = i2d_ECDSA_SIG(s, &der)) <= 0) {
+        derlen = 0;
+        goto err;
+    }
+    if ((size_t)derlen != siglen || memcmp(sigbuf, der, siglen) != 0) {
+        ret = 0;
+        goto err;
+    }
     ret = sm2_do_verify(dgst, dlen, s, eckey);
 
 err:
+    OPENSSL_free(der);
     ECDSA_SIG_free(s);
     return ret;
 }

@@ -47,7 +47,11 @@ int SM2_sign_ex(int type, const unsigned char *dgst, size_t dlen, unsigned char 
                 unsigned int *siglen, const BIGNUM *k, const BIGNUM *x1, const EC_KEY *eckey);
 int SM2_sign(int type, const unsigned char *dgst, size_t dlen, unsigned char *sig,
              unsigned int *siglen, const EC_KEY *eckey);
-/* Verifies a DER signature; bytes after the SEQUENCE are ignored. 1 valid, 0 invalid, -1 error. */
+/*
+ * Verifies a DER signature of siglen bytes. A signature that decodes but is not in its
+ * DER encoding (long-form lengths, bytes after the SEQUENCE) is invalid. 1 valid,
+ * 0 invalid, -1 error (also for bytes that do not decode).
+ */
 int SM2_verify(int type, const unsigned char *dgst, size_t dlen, const unsigned char *sig,
                size_t siglen, const EC_KEY *eckey);
 

@@ -137,6 +137,7 @@ TEST_P(Sm2Spki, DecoderChoosesTypeAndCurve)
     EXPECT_EQ(c.curve, curveOf(borrowed));
     EXPECT_EQ(borrowed, X509_PUBKEY_get0(spki.get()));
     ASSERT_TRUE(pkey) << c.name;
+    EXPECT_EQ(0u, ERR_peek_error()) << c.name << ": a key that decodes leaves no error";
     EXPECT_EQ(c.type, EVP_PKEY_get_id(pkey.get()));
     EXPECT_EQ(c.curve, curveOf(pkey.get()));
     EXPECT_EQ(0, EC_POINT_cmp(EC_KEY_get0_group(ec.get()), EC_KEY_get0_public_key(ec.get()),

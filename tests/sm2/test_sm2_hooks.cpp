@@ -3,6 +3,7 @@
 // key comparison and the EC/SM2 key accessors. Ordinary RSA and EC certificates must
 // keep decoding and verifying as before.
 #include "meth_support.h"
+#include "sm2.h"
 
 #include <gtest/gtest.h>
 
@@ -101,6 +102,14 @@ protected:
             "genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out p256.pem",
             "pkcs8 -topk8 -nocrypt -in p256.pem -outform DER -out p256.p8",
             "req -x509 -new -key p256.pem -subj /CN=peer-p256 -sha256 -days 2 -outform DER -out p256.der",
+            // An SM2 CA and a leaf certificate that it signed.
+            "genpkey -algorithm EC -pkeyopt ec_paramgen_curve:SM2 -out ca.key",
+            "req -x509 -new -key ca.key -subj /CN=ca-sm2 -sm3 -sigopt distid:1234567812345678 -days 2 "
+            "-addext basicConstraints=critical,CA:TRUE -out ca.pem",
+            "genpkey -algorithm EC -pkeyopt ec_paramgen_curve:SM2 -out leaf.key",
+            "req -new -key leaf.key -subj /CN=leaf-sm2 -sm3 -sigopt distid:1234567812345678 -out leaf.csr",
+            "x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -set_serial 2 -sm3 -sigopt distid:1234567812345678 "
+            "-vfyopt distid:1234567812345678 -days 2 -outform DER -out leaf.der",
         };
         for (const char *step : steps) {
             std::string out;
@@ -175,6 +184,134 @@ TEST_F(Sm2Hooks, RsaCertificateDecodesAndVerifiesAsBefore)
 
 // openssl checks the issuer's signature on a certificate below a trust anchor with the
 // given signer ID (not that of the self-signed anchor itself).
+// The forms of a signature SEQUENCE {r, s}: its DER, and forms that a lenient decoder
+// reads as the same pair.
+enum class SigForm { Der, LongSequenceLength, LongIntegerLength, TrailingByte, LeadingZero, IndefiniteLength };
+
+// The DER signature der (short-form lengths, as every SM2 signature has) in the given form.
+Bytes inForm(const Bytes &der, SigForm form)
+{
+    const size_t rlen = der.at(3), slen = der.at(5 + rlen);
+    const Bytes r(der.begin() + 4, der.begin() + 4 + rlen);
+    const Bytes s(der.begin() + 6 + rlen, der.begin() + 6 + rlen + slen);
+    auto integer = [](Bytes value, bool leadingZero, bool longLength) {
+        if (leadingZero)
+            value.insert(value.begin(), 0x00);
+        Bytes out = {0x02};
+        if (longLength)
+            out.push_back(0x81);
+        out.push_back(static_cast<unsigned char>(value.size()));
+        out.insert(out.end(), value.begin(), value.end());
+        return out;
+    };
+    Bytes body = integer(r, form == SigForm::LeadingZero, form == SigForm::LongIntegerLength);
+    Bytes second = integer(s, false, false);
+    body.insert(body.end(), second.begin(), second.end());
+    Bytes out = {0x30};
+    if (form == SigForm::IndefiniteLength) {
+        out.push_back(0x80);
+        body.insert(body.end(), {0x00, 0x00});
+    } else {
+        if (form == SigForm::LongSequenceLength)
+            out.push_back(0x81);
+        out.push_back(static_cast<unsigned char>(body.size()));
+    }
+    out.insert(out.end(), body.begin(), body.end());
+    if (form == SigForm::TrailingByte)
+        out.push_back(0x00);
+    return out;
+}
+
+// A copy of x whose signature bit string holds sig, read back from its DER.
+Cert withSignature(const X509 *x, const Bytes &sig)
+{
+    Bytes d = der(x, i2d_X509);
+    const unsigned char *p = d.data();
+    Cert copy(d2i_X509(nullptr, &p, static_cast<long>(d.size())));
+    const ASN1_BIT_STRING *bits = nullptr;
+    X509_get0_signature(&bits, nullptr, copy.get());
+    if (!copy || ASN1_BIT_STRING_set(const_cast<ASN1_BIT_STRING *>(bits), const_cast<unsigned char *>(sig.data()),
+                                     static_cast<int>(sig.size())) != 1)
+        return Cert();
+    d = der(copy.get(), i2d_X509);
+    p = d.data();
+    return Cert(d2i_X509(nullptr, &p, static_cast<long>(d.size())));
+}
+
+struct SigFormCase {
+    const char *name;
+    SigForm form;
+    int result; // of SM2_verify and the key method's verification
+};
+
+class Sm2HooksSigForm : public Sm2Hooks, public ::testing::WithParamInterface<SigFormCase> {};
+
+// One signature that openssl made (a CA's over its leaf certificate) in each form, through
+// every verification that reaches the SM2 signature check; openssl verify, which accepts
+// the DER form only, beside them.
+TEST_P(Sm2HooksSigForm, OnlyTheDerEncodingVerifies)
+{
+    const SigFormCase &c = GetParam();
+    Cert leaf = readCertDer(dir->file("leaf.der"));
+    Cert ca = readCertPem(dir->file("ca.pem"));
+    ASSERT_TRUE(leaf && ca);
+    EVP_PKEY *caKey = X509_get0_pubkey(ca.get());
+    ASSERT_NE(nullptr, caKey);
+    const Bytes original = signatureOf(leaf.get());
+    ASSERT_EQ(original, inForm(original, SigForm::Der));
+    const Bytes sig = inForm(original, c.form);
+
+    // The signature of SM3(Z || to-be-signed part) alone, and through the key method.
+    Bytes tbs = tbsOf(leaf.get());
+    Bytes zm = zOf(EVP_PKEY_get0_EC_KEY(caKey));
+    zm.insert(zm.end(), tbs.begin(), tbs.end());
+    Bytes e = digestOf(EVP_sm3(), zm);
+    ERR_clear_error();
+    EXPECT_EQ(c.result, SM2_verify(0, e.data(), e.size(), sig.data(), sig.size(), EVP_PKEY_get0_EC_KEY(caKey)));
+    EXPECT_EQ(0u, ERR_peek_error());
+    Ptr<EVP_PKEY_CTX> pctx(EVP_PKEY_CTX_new(caKey, nullptr));
+    ASSERT_EQ(1, EVP_PKEY_verify_init(pctx.get()));
+    EXPECT_EQ(c.result, EVP_PKEY_verify(pctx.get(), sig.data(), sig.size(), e.data(), e.size()));
+    EXPECT_EQ(0u, ERR_peek_error());
+    Ptr<EVP_MD_CTX> mctx(EVP_MD_CTX_new());
+    EVP_PKEY_CTX *dctx = nullptr;
+    ASSERT_EQ(1, EVP_DigestVerifyInit(mctx.get(), &dctx, EVP_sm3(), nullptr, caKey));
+    ASSERT_EQ(1, EVP_PKEY_CTX_set1_id(dctx, kDistId, 16));
+    EXPECT_EQ(c.result, EVP_DigestVerify(mctx.get(), sig.data(), sig.size(), tbs.data(), tbs.size()));
+    EXPECT_EQ(0u, ERR_peek_error());
+
+    // The leaf certificate carrying the signature in this form: another fingerprint.
+    Cert changed = withSignature(leaf.get(), sig);
+    ASSERT_TRUE(changed);
+    EXPECT_EQ(c.form == SigForm::Der, X509_cmp(leaf.get(), changed.get()) == 0);
+    const int valid = c.result == 1 ? 1 : 0;
+    EXPECT_EQ(valid, X509_verify(changed.get(), caKey));
+    Ptr<X509_STORE> store(X509_STORE_new());
+    Ptr<X509_STORE_CTX> ctx(X509_STORE_CTX_new());
+    ASSERT_TRUE(store && ctx && X509_STORE_add_cert(store.get(), ca.get()));
+    ASSERT_EQ(1, X509_STORE_CTX_init(ctx.get(), store.get(), changed.get(), nullptr));
+    EXPECT_EQ(valid, X509_verify_cert(ctx.get()));
+    EXPECT_EQ(valid ? X509_V_OK : X509_V_ERR_CERT_SIGNATURE_FAILURE, X509_STORE_CTX_get_error(ctx.get()));
+    ERR_clear_error();
+
+    TempDir own;
+    writeCertPem(changed.get(), own.file("leaf.pem"));
+    std::string out;
+    int rc = openssl(own, "verify -vfyopt distid:1234567812345678 -CAfile '" + dir->file("ca.pem") + "' leaf.pem", &out);
+    EXPECT_EQ(valid == 1, rc == 0) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, Sm2HooksSigForm,
+    ::testing::Values(SigFormCase{"Der", SigForm::Der, 1},
+                      SigFormCase{"LongSequenceLength", SigForm::LongSequenceLength, 0},
+                      SigFormCase{"LongIntegerLength", SigForm::LongIntegerLength, 0},
+                      SigFormCase{"TrailingByte", SigForm::TrailingByte, 0},
+                      // Not read by the decoder at all: an error.
+                      SigFormCase{"LeadingZero", SigForm::LeadingZero, -1},
+                      SigFormCase{"IndefiniteLength", SigForm::IndefiniteLength, -1}),
+    [](const ::testing::TestParamInfo<SigFormCase> &i) { return std::string(i.param.name); });
+
 // An SM2 CA (self-signed, default ID) and a leaf certificate that it is to sign.
 struct CaAndLeaf {
     Pkey caKey = newSm2Pkey();
@@ -491,15 +628,16 @@ TEST_F(Sm2Hooks, Pkcs12FromOpensslGivesKeyAndCertificate)
     EXPECT_EQ(1, X509_check_private_key(c.get(), k.get()));
 }
 
-// A certificate of key, signed by it, whose id-ecPublicKey has a NULL parameter, as read
-// from its DER (so the library has decoded no key for it).
-Cert nullParameterCert(EVP_PKEY *key)
+// A certificate of key, signed by it, whose id-ecPublicKey has a parameter of type ptype
+// without value (V_ASN1_NULL, or V_ASN1_UNDEF: absent), as read from its DER (so the
+// library has decoded no key for it).
+Cert curvelessCert(EVP_PKEY *key, int ptype = V_ASN1_NULL)
 {
     Cert x = selfSigned(key, nullptr, false);
     X509_PUBKEY *spki = X509_get_X509_PUBKEY(x.get());
     unsigned char *point = nullptr;
     size_t len = EC_KEY_key2buf(EVP_PKEY_get0_EC_KEY(key), POINT_CONVERSION_UNCOMPRESSED, &point, nullptr);
-    if (X509_PUBKEY_set0_param(spki, OBJ_nid2obj(NID_X9_62_id_ecPublicKey), V_ASN1_NULL, nullptr,
+    if (X509_PUBKEY_set0_param(spki, OBJ_nid2obj(NID_X9_62_id_ecPublicKey), ptype, nullptr,
                                point, static_cast<int>(len)) != 1
         || X509_sign(x.get(), key, EVP_sm3()) <= 0)
         return Cert();
@@ -508,41 +646,77 @@ Cert nullParameterCert(EVP_PKEY *key)
     return Cert(d2i_X509(nullptr, &p, static_cast<long>(d.size())));
 }
 
-TEST_F(Sm2Hooks, NullParameterCertificateKeyBecomesSm2)
+// The error queue holds exactly one entry, the one put there before.
+::testing::AssertionResult onlyEntry(unsigned long before)
+{
+    unsigned long first = ERR_get_error(), next = ERR_get_error();
+    ERR_clear_error();
+    if (first == before && next == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "queue: " << std::hex << first << ", " << next;
+}
+
+struct CurvelessCase {
+    const char *name;
+    int ptype;
+};
+
+class Sm2HooksCurveless : public Sm2Hooks, public ::testing::WithParamInterface<CurvelessCase> {};
+
+TEST_P(Sm2HooksCurveless, CertificateKeyBecomesSm2AndLeavesTheQueueAlone)
 {
     Pkey key = newSm2Pkey();
-    Cert back = nullParameterCert(key.get());
+    Cert back = curvelessCert(key.get(), GetParam().ptype);
     ASSERT_TRUE(back);
-    Pkey ec(X509_PUBKEY_get(X509_get_X509_PUBKEY(back.get())));
+    // Successful calls leave an earlier entry where it was, and add none.
+    ERR_clear_error();
+    ERR_raise(ERR_LIB_USER, 1);
+    const unsigned long before = ERR_peek_error();
+    X509_PUBKEY *spki = X509_get_X509_PUBKEY(back.get());
+    Pkey ec(X509_PUBKEY_get(spki));
     ASSERT_TRUE(ec);
     EXPECT_EQ(EVP_PKEY_EC, EVP_PKEY_get_id(ec.get()));
     EXPECT_EQ(NID_sm2, curveOf(ec.get()));
+    Pkey again(X509_PUBKEY_get(spki));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(1, EVP_PKEY_eq(ec.get(), again.get()));
     Pkey sm2(X509_get_pubkey(back.get()));
     ASSERT_TRUE(sm2);
     EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(sm2.get()));
     EXPECT_EQ(1, X509_verify(back.get(), sm2.get()));
 
-    // The borrowed key of the certificate checks is the SM2 key too.
+    // The borrowed key of the certificate checks is the SM2 key too, the one kept.
     EVP_PKEY *borrowed = X509_get0_pubkey(back.get());
     ASSERT_NE(nullptr, borrowed);
     EXPECT_EQ(NID_sm2, EVP_PKEY_get_id(borrowed));
+    EXPECT_EQ(borrowed, X509_PUBKEY_get0(spki));
+    EXPECT_EQ(1, EVP_PKEY_eq(borrowed, ec.get()));
     EXPECT_EQ(1, X509_check_private_key(back.get(), key.get()));
-    EXPECT_EQ(0, X509_check_private_key(back.get(), newSm2Pkey().get()));
     Ptr<X509_STORE> store(X509_STORE_new());
     Ptr<X509_STORE_CTX> ctx(X509_STORE_CTX_new());
     ASSERT_TRUE(store && ctx && X509_STORE_add_cert(store.get(), back.get()));
     ASSERT_EQ(1, X509_STORE_CTX_init(ctx.get(), store.get(), back.get(), nullptr));
     EXPECT_EQ(1, X509_verify_cert(ctx.get()))
         << X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get()));
+    EXPECT_TRUE(onlyEntry(before));
+
+    EXPECT_EQ(0, X509_check_private_key(back.get(), newSm2Pkey().get()));
     ERR_clear_error();
 }
+
+INSTANTIATE_TEST_SUITE_P(Parameters, Sm2HooksCurveless,
+                         ::testing::Values(CurvelessCase{"Null", V_ASN1_NULL},
+                                           CurvelessCase{"Absent", V_ASN1_UNDEF}),
+                         [](const ::testing::TestParamInfo<CurvelessCase> &i) {
+                             return std::string(i.param.name);
+                         });
 
 // Threads that ask at once for the borrowed key of one certificate all get the one key
 // that the certificate keeps (and frees: the keys decoded in vain are freed at once).
 TEST_F(Sm2Hooks, BorrowedKeyIsKeptOnceForAllThreads)
 {
     Pkey key = newSm2Pkey();
-    Cert x = nullParameterCert(key.get());
+    Cert x = curvelessCert(key.get());
     ASSERT_TRUE(x);
     std::vector<EVP_PKEY *> seen(8, nullptr);
     std::vector<std::thread> threads;

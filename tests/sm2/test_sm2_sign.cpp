@@ -323,10 +323,14 @@ TEST_F(Sm2Key, UndecodableBytesAreAnError)
             << c.what;
     EXPECT_EQ(SM2_verify(0, dgst_.data(), 32, nullptr, 10, key_.get()), -1);
 
-    // Bytes after the SEQUENCE within the given length are ignored.
+    // Bytes after the SEQUENCE within the given length make the signature invalid (the
+    // other forms that are not DER: sm2_meth_hooks_test).
+    ERR_clear_error();
     Bytes trailing = good;
     trailing.insert(trailing.end(), {0x00, 0xFF, 0x30});
-    EXPECT_EQ(SM2_verify(0, dgst_.data(), 32, trailing.data(), trailing.size(), key_.get()), 1);
+    EXPECT_EQ(SM2_verify(0, dgst_.data(), 32, trailing.data(), trailing.size(), key_.get()), 0);
+    EXPECT_EQ(ERR_peek_error(), 0u);
+    EXPECT_EQ(SM2_verify(0, dgst_.data(), 32, good.data(), good.size(), key_.get()), 1);
 }
 
 TEST_F(Sm2Key, GivenValuesThatHitARejectionFail)

@@ -2,6 +2,8 @@
  * SM2_verify over arbitrary bytes as the DER signature, with a fixed SM2 key and digest.
  * The seed corpus holds valid signatures of that digest under that key.
  *
+ * A signature verifies only in its DER encoding.
+ *
  * The same bytes also drive the code around the verification: the signer's Z value with
  * the bytes as the ID, SM3 of the bytes fed in two pieces (which must match the one-shot
  * hash), and a signature of e = SM3(Z || bytes) that must verify, and must not verify
@@ -11,6 +13,9 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <openssl/crypto.h>
+#include <openssl/ec.h>
 
 #include "fuzz_sm2_key.h"
 #include "sm2.h"
@@ -34,6 +39,20 @@ static void digest_of(const unsigned char z[32], const uint8_t *data, size_t siz
     SM3_Final(e, &ctx);
 }
 
+/* 1 when the bytes are exactly the DER encoding of the pair they decode to. */
+static int is_der_signature(const uint8_t *data, size_t size)
+{
+    const unsigned char *p = data;
+    ECDSA_SIG *sig = d2i_ECDSA_SIG(NULL, &p, (long)size);
+    unsigned char *der = NULL;
+    int len = sig != NULL ? i2d_ECDSA_SIG(sig, &der) : -1;
+    int ret = len > 0 && (size_t)len == size && memcmp(der, data, size) == 0;
+
+    OPENSSL_free(der);
+    ECDSA_SIG_free(sig);
+    return ret;
+}
+
 int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     unsigned char z[32], e[32], again[32], sig[80];
@@ -43,6 +62,9 @@ int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int rc = SM2_verify(0, kDigest, sizeof(kDigest), data, size, fuzz_key());
 
     if (rc < -1 || rc > 1)
+        abort();
+    /* Only the DER encoding of a signature verifies. */
+    if (rc == 1 && !is_der_signature(data, size))
         abort();
     if (size == 0)
         return 0;
