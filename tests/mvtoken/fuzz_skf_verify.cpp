@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "keys.h"
+#include "pin.h"
 #include "session.h"
 #include "skf_crypto.h"
 #include "store.h"
@@ -81,6 +82,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         if (!txn.data().takeId(app.id))
             std::abort();
         app.name = "app";
+        if (!mvtoken::setPin(app.adminPin, "admin-pin", 10) || !mvtoken::setPin(app.userPin, "user-pin", 10))
+            std::abort();
         mvtoken::ContainerRecord rsa;
         if (!txn.data().takeId(rsa.id))
             std::abort();
