@@ -73,7 +73,8 @@ std::shared_ptr<T> lookupHandleAs(void *handle, HandleKind kind)
 // Forgets a handle; false when it was not a handle of that kind.
 bool releaseHandle(void *handle, HandleKind kind);
 
-// SAR_OK when the device of ref is present in the same insertion, else SAR_DEVICE_REMOVED.
+// SAR_OK when the device of ref is present in the same store and insertion, else
+// SAR_DEVICE_REMOVED.
 ULONG checkDevice(StoreData &data, const DeviceRef &ref, DeviceRecord **device = nullptr);
 // The reference that a handle opened on the device of the store data now keeps.
 DeviceRef refOf(const StoreData &data, const DeviceRecord &device);
