@@ -115,7 +115,7 @@ ULONG parseRetries(const std::string &text, const char *what)
     char *end = nullptr;
     errno = 0;
     long n = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end || errno || n < 1 || n > 255)
+    if (text.empty() || *end || errno || n < 1 || n > static_cast<long>(kMaxPinRetries))
         fail(std::string(what) + " must be a number from 1 to 255");
     return static_cast<ULONG>(n);
 }
@@ -316,6 +316,8 @@ int setPresence(int argc, char **argv, bool present)
     DeviceRecord &d = device(txn.data(), args.positional[0]);
     if (d.present == present)
         fail("device \"" + d.name + "\" is already " + (present ? "inserted" : "removed"));
+    if (present && !d.canInsert())
+        fail("device \"" + d.name + "\" cannot be inserted again: its insertion count is used up");
     d.present = present;
     if (present)
         d.generation++;
@@ -343,7 +345,8 @@ int createApp(int argc, char **argv)
     if (d.findApplication(app))
         fail("application \"" + app + "\" exists already on device \"" + d.name + "\"");
     ApplicationRecord a;
-    a.id = txn.data().takeId();
+    if (!txn.data().takeId(a.id))
+        fail("the store has no id left to give");
     a.name = app;
     a.createFileRights = SECURE_ANYONE_ACCOUNT;
     if (!setPin(a.adminPin, adminPin, adminRetries) || !setPin(a.userPin, userPin, userRetries))
@@ -370,7 +373,8 @@ int createContainer(int argc, char **argv)
     if (a.findContainer(con))
         fail("container \"" + con + "\" exists already");
     ContainerRecord c;
-    c.id = txn.data().takeId();
+    if (!txn.data().takeId(c.id))
+        fail("the store has no id left to give");
     c.name = con;
     c.kind = kind;
     c.signKeyDer = generateKeyPair(kind);

@@ -9,8 +9,9 @@ namespace mvtoken {
 namespace {
 
 constexpr std::uint32_t kIterations = 20000;
+static_assert(kIterations >= kMinPinIterations && kIterations <= kMaxPinIterations, "a store must be able to hold it");
 constexpr int kSaltBytes = 16;
-constexpr int kHashBytes = 32;
+constexpr int kHashBytes = kPinHashBytes;
 
 bool derive(const std::string &pin, const std::string &salt, std::uint32_t iterations, std::string &out)
 {
@@ -44,7 +45,9 @@ bool setPin(PinRecord &record, const std::string &pin, ULONG maxRetries)
 
 bool pinMatches(const PinRecord &record, const std::string &pin)
 {
-    if (record.hash.empty() || record.iterations == 0)
+    // The store's parser keeps the count in range; a record made otherwise is never hashed
+    // with a count that would hang the check or wrap.
+    if (record.hash.empty() || record.iterations < kMinPinIterations || record.iterations > kMaxPinIterations)
         return false;
     std::string hash;
     if (!derive(pin, record.salt, record.iterations, hash) || hash.size() != record.hash.size())

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <tuple>
 #include <unordered_map>
 
 namespace mvtoken {
@@ -26,9 +27,17 @@ HandleTable &handles()
     return table;
 }
 
+// Store identity, device name, insertion, application id.
+using LoginKey = std::tuple<std::string, std::string, std::uint64_t, std::uint64_t>;
+
+LoginKey loginKey(const DeviceRef &device, std::uint64_t appId)
+{
+    return LoginKey(device.storeId, device.name, device.generation, appId);
+}
+
 struct LoginTable {
     std::mutex mutex;
-    std::map<std::uint64_t, int> types;
+    std::map<LoginKey, int> types;
 };
 
 LoginTable &logins()
@@ -92,16 +101,16 @@ bool releaseHandle(void *handle, HandleKind kind)
 ULONG checkDevice(StoreData &data, const DeviceRef &ref, DeviceRecord **device)
 {
     DeviceRecord *d = data.findDevice(ref.name);
-    if (!d || !d->present || d->generation != ref.generation)
+    if (!d || !d->present || d->generation != ref.generation || data.storeId != ref.storeId)
         return SAR_DEVICE_REMOVED;
     if (device)
         *device = d;
     return SAR_OK;
 }
 
-DeviceRef refOf(const DeviceRecord &device)
+DeviceRef refOf(const StoreData &data, const DeviceRecord &device)
 {
-    return DeviceRef{device.name, device.generation};
+    return DeviceRef{data.storeId, device.name, device.generation};
 }
 
 ULONG resolveDevice(void *handle, StoreData &data, DeviceRecord **device)
@@ -160,22 +169,29 @@ ULONG resolveContainer(HCONTAINER handle, StoreData &data, DeviceRecord **device
     return SAR_OK;
 }
 
-int loggedInAs(std::uint64_t appId)
+int loggedInAs(const DeviceRef &device, std::uint64_t appId)
 {
     LoginTable &t = logins();
     std::lock_guard<std::mutex> lock(t.mutex);
-    auto it = t.types.find(appId);
+    auto it = t.types.find(loginKey(device, appId));
     return it == t.types.end() ? -1 : it->second;
 }
 
-void setLoggedIn(std::uint64_t appId, int pinType)
+void setLoggedIn(const DeviceRef &device, std::uint64_t appId, int pinType)
 {
     LoginTable &t = logins();
     std::lock_guard<std::mutex> lock(t.mutex);
-    if (pinType < 0)
-        t.types.erase(appId);
-    else
-        t.types[appId] = pinType;
+    if (pinType < 0) {
+        t.types.erase(loginKey(device, appId));
+        return;
+    }
+    // Log-ins of an earlier insertion of this device can never be reached again.
+    for (auto it = t.types.begin(); it != t.types.end();) {
+        const bool earlier = std::get<0>(it->first) == device.storeId && std::get<1>(it->first) == device.name &&
+                             std::get<2>(it->first) != device.generation;
+        it = earlier ? t.types.erase(it) : std::next(it);
+    }
+    t.types[loginKey(device, appId)] = pinType;
 }
 
 } // namespace mvtoken

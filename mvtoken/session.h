@@ -7,9 +7,10 @@
 // - A handle is an opaque number handed out by registerHandle(); it is never dereferenced
 //   and never reused, so an unknown, closed or foreign value is simply not found.
 //   lookupHandle() is safe on any pointer value and from any thread.
-// - Device, application and container handles carry a DeviceRef: the device's name and
-//   the insertion (generation) it was opened in. Once the device is removed, or removed
-//   and inserted again, the handle is stale and resolves to SAR_DEVICE_REMOVED.
+// - Device, application and container handles carry a DeviceRef: the identity of the store,
+//   the device's name and the insertion (generation) it was opened in. Once the device is
+//   removed, or removed and inserted again, or the store is replaced by another one, the
+//   handle is stale and resolves to SAR_DEVICE_REMOVED.
 // - Application and container handles name their objects by store id, so a deleted and
 //   recreated object of the same name is not reached through an old handle.
 // - resolveDevice() accepts a device, application or container handle (calls such as
@@ -40,6 +41,7 @@ struct HandleObject {
 };
 
 struct DeviceRef {
+    std::string storeId; // StoreData::storeId
     std::string name;
     std::uint64_t generation = 0;
 };
@@ -71,10 +73,11 @@ std::shared_ptr<T> lookupHandleAs(void *handle, HandleKind kind)
 // Forgets a handle; false when it was not a handle of that kind.
 bool releaseHandle(void *handle, HandleKind kind);
 
-// SAR_OK when the device of ref is present in the same insertion, else SAR_DEVICE_REMOVED.
+// SAR_OK when the device of ref is present in the same store and insertion, else
+// SAR_DEVICE_REMOVED.
 ULONG checkDevice(StoreData &data, const DeviceRef &ref, DeviceRecord **device = nullptr);
-// The reference that a handle opened on the device now keeps.
-DeviceRef refOf(const DeviceRecord &device);
+// The reference that a handle opened on the device of the store data now keeps.
+DeviceRef refOf(const StoreData &data, const DeviceRecord &device);
 
 // Resolve a handle against a store read by the caller. Results: SAR_OK with the records
 // set; SAR_INVALIDHANDLEERR for a value that is not such a handle; SAR_DEVICE_REMOVED;
@@ -90,10 +93,13 @@ ULONG resolveContainer(HCONTAINER handle, StoreData &data, DeviceRecord **device
                        ApplicationRecord **app, ContainerRecord **container);
 
 // Log-in state of an application, kept per process as on a token session: set by a
-// successful SKF_VerifyPIN, dropped by a refused PIN or by closing the application.
+// successful SKF_VerifyPIN, dropped by a refused PIN or by closing the application. A log-in
+// belongs to the store and the insertion of the device (the DeviceRef of the current store)
+// it was made in: removing the device ends it, in every process, and after the device is
+// inserted again, or the store is replaced, the PIN is needed again.
 // Returns ADMIN_TYPE, USER_TYPE or -1 when nobody is logged in.
-int loggedInAs(std::uint64_t appId);
-void setLoggedIn(std::uint64_t appId, int pinType);
+int loggedInAs(const DeviceRef &device, std::uint64_t appId);
+void setLoggedIn(const DeviceRef &device, std::uint64_t appId, int pinType);
 
 } // namespace mvtoken
 

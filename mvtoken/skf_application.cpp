@@ -13,11 +13,9 @@ using namespace mvtoken;
 
 namespace {
 
-constexpr ULONG kMaxRetries = 255;
-
 bool validRetries(ULONG n)
 {
-    return n >= 1 && n <= kMaxRetries;
+    return n >= 1 && n <= kMaxPinRetries;
 }
 
 bool validNewPin(const char *p, std::string &out)
@@ -60,24 +58,27 @@ ULONG checkPin(StoreTransaction &txn, PinRecord &record, const char *pin, ULONG 
 
 // One PIN check in one store transaction: pin against the PIN that pick chooses in the
 // application of hApplication. A refused PIN logs the application out and gives the check's
-// result; an accepted one gives the result of accepted(txn, app, record).
+// result; an accepted one gives the result of accepted(txn, device, app, record), where
+// device is the reference of the application's device in this store and insertion.
 template <typename Pick, typename Accepted>
 ULONG withCheckedPin(HAPPLICATION hApplication, const char *pin, ULONG *retries, Pick pick, Accepted accepted)
 {
     StoreTransaction txn;
     ULONG rc = txn.status();
+    DeviceRecord *d = nullptr;
     ApplicationRecord *a = nullptr;
     if (rc == SAR_OK)
-        rc = resolveApplication(hApplication, txn.data(), nullptr, &a);
+        rc = resolveApplication(hApplication, txn.data(), &d, &a);
     if (rc != SAR_OK)
         return rc;
+    const DeviceRef device = refOf(txn.data(), *d);
     PinRecord &record = pick(*a);
     rc = checkPin(txn, record, pin, retries);
     if (rc != SAR_OK) {
-        setLoggedIn(a->id, -1);
+        setLoggedIn(device, a->id, -1);
         return rc;
     }
-    return accepted(txn, *a, record);
+    return accepted(txn, device, *a, record);
 }
 
 } // namespace
@@ -103,13 +104,14 @@ try {
     if (d->findApplication(name))
         return SAR_APPLICATION_EXISTS;
     ApplicationRecord app;
-    app.id = txn.data().takeId();
+    if (!txn.data().takeId(app.id))
+        return SAR_FAIL;
     app.name = name;
     app.createFileRights = ulCreateFileRights;
     if (!setPin(app.adminPin, adminPin, ulAdminPinRetryCount) || !setPin(app.userPin, userPin, ulUserPinRetryCount))
         return SAR_FAIL;
     const std::uint64_t appId = app.id;
-    const DeviceRef device = refOf(*d);
+    const DeviceRef device = refOf(txn.data(), *d);
     d->applications.push_back(std::move(app));
     rc = txn.commit();
     if (rc != SAR_OK)
@@ -158,10 +160,11 @@ try {
     if (!a)
         return SAR_APPLICATION_NOT_EXISTS;
     const std::uint64_t appId = a->id;
+    const DeviceRef device = refOf(txn.data(), *d);
     d->applications.erase(d->applications.begin() + (a - d->applications.data()));
     rc = txn.commit();
     if (rc == SAR_OK)
-        setLoggedIn(appId, -1);
+        setLoggedIn(device, appId, -1);
     return rc;
 } catch (...) {
     return exceptionResult();
@@ -184,7 +187,7 @@ try {
     if (!a)
         return SAR_APPLICATION_NOT_EXISTS;
     auto appSession = std::make_shared<ApplicationSession>();
-    appSession->device = refOf(*d);
+    appSession->device = refOf(data, *d);
     appSession->appId = a->id;
     *phApplication = registerHandle(HandleKind::Application, appSession);
     return SAR_OK;
@@ -198,7 +201,7 @@ try {
     auto session = lookupHandleAs<ApplicationSession>(hApplication, HandleKind::Application);
     if (!session || !releaseHandle(hApplication, HandleKind::Application))
         return SAR_INVALIDHANDLEERR;
-    setLoggedIn(session->appId, -1);
+    setLoggedIn(session->device, session->appId, -1);
     return SAR_OK;
 } catch (...) {
     return exceptionResult();
@@ -214,8 +217,8 @@ try {
     return withCheckedPin(
         hApplication, szPIN, pulRetryCount,
         [&](ApplicationRecord &app) -> PinRecord & { return ulPINType == ADMIN_TYPE ? app.adminPin : app.userPin; },
-        [&](StoreTransaction &, ApplicationRecord &app, PinRecord &) {
-            setLoggedIn(app.id, static_cast<int>(ulPINType));
+        [&](StoreTransaction &, const DeviceRef &device, ApplicationRecord &app, PinRecord &) {
+            setLoggedIn(device, app.id, static_cast<int>(ulPINType));
             return ULONG(SAR_OK);
         });
 } catch (...) {
@@ -236,7 +239,7 @@ try {
     return withCheckedPin(
         hApplication, szOldPin, pulRetryCount,
         [&](ApplicationRecord &app) -> PinRecord & { return ulPINType == ADMIN_TYPE ? app.adminPin : app.userPin; },
-        [&](StoreTransaction &txn, ApplicationRecord &, PinRecord &record) {
+        [&](StoreTransaction &txn, const DeviceRef &, ApplicationRecord &, PinRecord &record) {
             if (!setPin(record, newPin, record.maxRetries))
                 return ULONG(SAR_FAIL);
             const ULONG rc = txn.commit();
@@ -257,7 +260,7 @@ try {
         return SAR_PIN_LEN_RANGE;
     return withCheckedPin(
         hApplication, szAdminPIN, pulRetryCount, [](ApplicationRecord &app) -> PinRecord & { return app.adminPin; },
-        [&](StoreTransaction &txn, ApplicationRecord &app, PinRecord &) {
+        [&](StoreTransaction &txn, const DeviceRef &, ApplicationRecord &app, PinRecord &) {
             if (!setPin(app.userPin, newPin, app.userPin.maxRetries))
                 return ULONG(SAR_FAIL);
             return txn.commit();

@@ -59,7 +59,7 @@ try {
     if (!c)
         return SAR_FILE_NOT_EXIST;
     auto session = std::make_shared<ContainerSession>();
-    session->device = refOf(*d);
+    session->device = refOf(data, *d);
     session->appId = a->id;
     session->containerId = c->id;
     *phContainer = registerHandle(HandleKind::Container, session);

@@ -44,7 +44,7 @@ ULONG deviceOf(void *handle, DeviceRef &ref)
     rv = resolveDevice(handle, data, &device);
     if (rv != SAR_OK)
         return rv;
-    ref = refOf(*device);
+    ref = refOf(data, *device);
     return SAR_OK;
 }
 
@@ -74,7 +74,7 @@ ULONG containerKey(HCONTAINER hContainer, bool sign, bool needsUser, KeyKind kin
         return rv;
     if (kind != KeyKind::None && container->kind != kind)
         return SAR_KEYNOTFOUNTERR;
-    if (needsUser && loggedInAs(app->id) != USER_TYPE)
+    if (needsUser && loggedInAs(refOf(data, *device), app->id) != USER_TYPE)
         return SAR_USER_NOT_LOGGED_IN;
     key = loadKeyPair(*container, sign);
     return key ? SAR_OK : SAR_KEYNOTFOUNTERR;

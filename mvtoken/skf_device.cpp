@@ -42,7 +42,7 @@ try {
     if (!d || !d->present)
         return SAR_DEVICE_REMOVED;
     auto session = std::make_shared<DeviceSession>();
-    session->device = refOf(*d);
+    session->device = refOf(data, *d);
     *phDev = registerHandle(HandleKind::Device, session);
     return SAR_OK;
 } catch (...) {

@@ -27,6 +27,7 @@ namespace {
 struct Seen {
     bool present = false;
     std::uint64_t generation = 0;
+    std::string storeId; // a store put in place of another one holds other devices
 };
 
 struct EventState {
@@ -38,7 +39,7 @@ struct EventState {
         StoreData data;
         if (Store::read(data) == SAR_OK)
             for (const auto &d : data.devices)
-                seen[d.name] = Seen{d.present, d.generation};
+                seen[d.name] = Seen{d.present, d.generation, data.storeId};
     }
 };
 
@@ -92,12 +93,13 @@ bool nextEvent(const std::map<std::string, Seen> &seen, const StoreData &data, E
     for (const auto &d : data.devices) {
         auto it = seen.find(d.name);
         const bool wasPresent = it != seen.end() && it->second.present;
-        if (wasPresent && (!d.present || d.generation != it->second.generation)) {
-            event = Event{d.name, SKF_DEV_EVENT_REMOVED, Seen{false, it->second.generation}};
+        if (wasPresent &&
+            (!d.present || d.generation != it->second.generation || data.storeId != it->second.storeId)) {
+            event = Event{d.name, SKF_DEV_EVENT_REMOVED, Seen{false, it->second.generation, it->second.storeId}};
             return true;
         }
         if (!wasPresent && d.present) {
-            event = Event{d.name, SKF_DEV_EVENT_INSERTED, Seen{true, d.generation}};
+            event = Event{d.name, SKF_DEV_EVENT_INSERTED, Seen{true, d.generation, data.storeId}};
             return true;
         }
     }
@@ -108,7 +110,7 @@ bool nextEvent(const std::map<std::string, Seen> &seen, const StoreData &data, E
         for (const auto &d : data.devices)
             found = found || d.name == s.first;
         if (!found) {
-            event = Event{s.first, SKF_DEV_EVENT_REMOVED, Seen{false, s.second.generation}};
+            event = Event{s.first, SKF_DEV_EVENT_REMOVED, Seen{false, s.second.generation, s.second.storeId}};
             return true;
         }
     }

@@ -3,8 +3,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <sstream>
 #include <vector>
+
+#include <openssl/rand.h>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -20,6 +23,7 @@ const char kMagic[] = "mvukey-store 1";
 const char kStoreFile[] = "store.db";
 const char kTempFile[] = "store.db.tmp";
 const char kLockFile[] = "store.lock";
+constexpr int kStoreIdBytes = 16;
 
 std::string hexEncode(const std::string &bytes)
 {
@@ -67,12 +71,61 @@ void writePin(std::ostream &out, const PinRecord &pin)
         << pin.maxRetries << ' ' << pin.retriesLeft;
 }
 
+// The next field of in as a decimal number from 0 to max: digits only (no sign, no
+// space inside), and no value that does not fit.
+template <typename T>
+bool readNumber(std::istream &in, T &out, std::uint64_t max)
+{
+    std::string text;
+    if (!(in >> text) || text.empty() || text.size() > 20)
+        return false;
+    std::uint64_t n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        const unsigned digit = static_cast<unsigned>(c - '0');
+        if (n > (UINT64_MAX - digit) / 10)
+            return false;
+        n = n * 10 + digit;
+    }
+    if (n > max)
+        return false;
+    out = static_cast<T>(n);
+    return true;
+}
+
 bool readPin(std::istream &in, PinRecord &pin)
 {
     std::string salt, hash;
-    if (!(in >> salt >> hash >> pin.iterations >> pin.maxRetries >> pin.retriesLeft))
+    if (!(in >> salt >> hash) || !readNumber(in, pin.iterations, kMaxPinIterations) ||
+        !readNumber(in, pin.maxRetries, kMaxPinRetries) || !readNumber(in, pin.retriesLeft, pin.maxRetries))
         return false;
-    return hexDecode(salt, pin.salt) && hexDecode(hash, pin.hash) && pin.retriesLeft <= pin.maxRetries;
+    return hexDecode(salt, pin.salt) && hexDecode(hash, pin.hash) && pin.hash.size() == kPinHashBytes &&
+           pin.iterations >= kMinPinIterations && pin.maxRetries >= 1;
+}
+
+// What a parsed store must hold besides well-formed lines: names unique among their
+// siblings, ids unique in the store and below the next id to give.
+bool consistent(const StoreData &data)
+{
+    std::set<std::string> devices;
+    std::set<std::uint64_t> appIds, containerIds;
+    for (const auto &d : data.devices) {
+        if (!devices.insert(d.name).second)
+            return false;
+        std::set<std::string> apps;
+        for (const auto &a : d.applications) {
+            if (!apps.insert(a.name).second || a.id == 0 || a.id >= data.nextId || !appIds.insert(a.id).second)
+                return false;
+            std::set<std::string> containers;
+            for (const auto &c : a.containers) {
+                if (!containers.insert(c.name).second || c.id == 0 || c.id >= data.nextId ||
+                    !containerIds.insert(c.id).second)
+                    return false;
+            }
+        }
+    }
+    return true;
 }
 
 void setProblem(std::string *problem, const std::string &text)
@@ -272,6 +325,8 @@ std::string Store::serialize(const StoreData &data)
 {
     std::ostringstream out;
     out << kMagic << '\n';
+    if (!data.storeId.empty())
+        out << "store-id " << hexEncode(data.storeId) << '\n';
     out << "next-id " << data.nextId << '\n';
     out << "ca " << hexEncode(data.caKeyDer) << ' ' << hexEncode(data.caCertDer) << '\n';
     for (const auto &d : data.devices) {
@@ -301,7 +356,7 @@ bool Store::parse(const std::string &text, StoreData &data)
     std::string line;
     if (!std::getline(in, line) || line != kMagic)
         return false;
-    bool ended = false;
+    bool ended = false, nextIdSeen = false;
     while (std::getline(in, line)) {
         if (ended)
             return false; // nothing may follow the end mark
@@ -310,9 +365,15 @@ bool Store::parse(const std::string &text, StoreData &data)
         fields >> tag;
         if (tag == "end") {
             ended = true;
-        } else if (tag == "next-id") {
-            if (!(fields >> data.nextId))
+        } else if (tag == "store-id") {
+            std::string id;
+            if (!data.storeId.empty() || !(fields >> id) || !hexDecode(id, data.storeId) ||
+                data.storeId.size() != kStoreIdBytes)
                 return false;
+        } else if (tag == "next-id") {
+            if (nextIdSeen || !readNumber(fields, data.nextId, kMaxStoreCount) || data.nextId == 0)
+                return false;
+            nextIdSeen = true;
         } else if (tag == "ca") {
             std::string key, cert;
             if (!(fields >> key >> cert) || !hexDecode(key, data.caKeyDer) || !hexDecode(cert, data.caCertDer))
@@ -321,7 +382,8 @@ bool Store::parse(const std::string &text, StoreData &data)
             DeviceRecord d;
             std::string name, label, serial, manufacturer;
             int present = 0;
-            if (!(fields >> name >> present >> d.generation >> label >> serial >> manufacturer))
+            if (!(fields >> name) || !readNumber(fields, present, 1) ||
+                !readNumber(fields, d.generation, kMaxStoreCount) || !(fields >> label >> serial >> manufacturer))
                 return false;
             if (!hexDecode(name, d.name) || d.name.empty() || !hexDecode(label, d.label) ||
                 !hexDecode(serial, d.serialNumber) || !hexDecode(manufacturer, d.manufacturer))
@@ -333,7 +395,8 @@ bool Store::parse(const std::string &text, StoreData &data)
                 return false;
             ApplicationRecord a;
             std::string name;
-            if (!(fields >> a.id >> name >> a.createFileRights) || !hexDecode(name, a.name) || a.name.empty())
+            if (!readNumber(fields, a.id, kMaxStoreCount) || !(fields >> name) ||
+                !readNumber(fields, a.createFileRights, UINT64_MAX) || !hexDecode(name, a.name) || a.name.empty())
                 return false;
             if (!readPin(fields, a.adminPin) || !readPin(fields, a.userPin))
                 return false;
@@ -344,9 +407,10 @@ bool Store::parse(const std::string &text, StoreData &data)
             ContainerRecord c;
             std::string name, signKey, encKey, signCert, encCert;
             int kind = 0;
-            if (!(fields >> c.id >> name >> kind >> signKey >> encKey >> signCert >> encCert))
+            if (!readNumber(fields, c.id, kMaxStoreCount) || !(fields >> name) || !readNumber(fields, kind, 2) ||
+                !(fields >> signKey >> encKey >> signCert >> encCert))
                 return false;
-            if (kind < 0 || kind > 2 || !hexDecode(name, c.name) || c.name.empty() ||
+            if (!hexDecode(name, c.name) || c.name.empty() ||
                 !hexDecode(signKey, c.signKeyDer) || !hexDecode(encKey, c.encKeyDer) ||
                 !hexDecode(signCert, c.signCertDer) || !hexDecode(encCert, c.encCertDer))
                 return false;
@@ -356,7 +420,7 @@ bool Store::parse(const std::string &text, StoreData &data)
             return false;
         }
     }
-    return ended;
+    return ended && consistent(data);
 }
 
 ULONG Store::read(StoreData &data, std::string *problem)
@@ -415,6 +479,18 @@ StoreTransaction::StoreTransaction()
         }
     }
     m_status = Store::read(m_data, &m_problem);
+    // Under the lock no other writer can make the store file meanwhile: when it is missing
+    // now, this change creates the store, which gets its identity.
+    struct stat st;
+    if (m_status == SAR_OK && lstat(Store::filePath().c_str(), &st) != 0 && errno == ENOENT) {
+        unsigned char id[kStoreIdBytes];
+        if (RAND_bytes(id, sizeof id) != 1) {
+            m_problem = "cannot make the identity of a new store";
+            m_status = SAR_FAIL;
+            return;
+        }
+        m_data.storeId.assign(reinterpret_cast<const char *>(id), sizeof id);
+    }
 }
 
 StoreTransaction::~StoreTransaction() = default; // closing m_lock releases the lock

@@ -10,6 +10,7 @@
 // a crash at any moment leaves the store as it was before or after the change.
 // Readers that change nothing use Store::read() and see one complete version.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,6 +21,20 @@
 namespace mvtoken {
 
 enum class KeyKind { None = 0, Rsa = 1, Sm2 = 2 }; // the numbers are SKF container types
+
+// The ranges of the numbers a store may hold. A store file with a number outside them, or
+// with a name or id that repeats, is damaged: it is refused as a whole before any PIN is
+// hashed or any retry spent.
+// PBKDF2 iterations of a PIN hash: one check at the upper bound takes about a quarter of a
+// second here, and a PIN is never hashed with fewer than the lower bound.
+constexpr std::uint32_t kMinPinIterations = 1000;
+constexpr std::uint32_t kMaxPinIterations = 1000000;
+// Retry counts of a PIN: 1 to 255 (the counter left: 0 up to the count).
+constexpr ULONG kMaxPinRetries = 255;
+// Ids (1 and up) and insertion counts (0 and up) stay below this, so that neither wraps.
+constexpr std::uint64_t kMaxStoreCount = (std::uint64_t(1) << 63) - 1;
+// The length of a PIN hash (PBKDF2-HMAC-SHA256).
+constexpr std::size_t kPinHashBytes = 32;
 
 // A PIN is never kept in clear: only its salted PBKDF2 hash (see pin.h).
 struct PinRecord {
@@ -59,6 +74,8 @@ struct DeviceRecord {
     std::string manufacturer;
     bool present = false;
     std::uint64_t generation = 0; // counts insertions; handles of an older insertion are stale
+    // Whether the device can be inserted once more without its count leaving its range.
+    bool canInsert() const { return generation < kMaxStoreCount; }
     std::vector<ApplicationRecord> applications;
 
     ApplicationRecord *findApplication(const std::string &name);
@@ -66,13 +83,24 @@ struct DeviceRecord {
 };
 
 struct StoreData {
-    std::uint64_t nextId = 1;
+    // The store's identity, random bytes made when the store is created, so that handles
+    // and log-ins of one store never reach another store at the same place. Empty in a
+    // store written before stores had one; such a store keeps being one without.
+    std::string storeId;
+    std::uint64_t nextId = 1; // above every id given so far
     std::string caKeyDer;   // demo certification authority (PKCS#8 DER), made on first use
     std::string caCertDer;
     std::vector<DeviceRecord> devices;
 
     DeviceRecord *findDevice(const std::string &name);
-    std::uint64_t takeId() { return nextId++; }
+    // A new id, never given before in this store; false when the store has given them all.
+    bool takeId(std::uint64_t &id)
+    {
+        if (nextId >= kMaxStoreCount)
+            return false;
+        id = nextId++;
+        return true;
+    }
 };
 
 namespace Store {
@@ -102,6 +130,7 @@ bool parse(const std::string &text, StoreData &data);
 
 // Exclusive access to the store for one change. status() is SAR_OK when the lock is held
 // and the store was read; data() may then be changed and commit() writes it atomically.
+// A store that does not exist yet is given its identity here.
 // Destroying the transaction without commit() leaves the store as it was.
 class StoreTransaction {
 public:

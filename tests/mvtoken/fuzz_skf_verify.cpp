@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "keys.h"
+#include "pin.h"
 #include "session.h"
 #include "skf_crypto.h"
 #include "store.h"
@@ -70,6 +71,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     g_storeDir = tmpl;
     std::atexit(removeStore);
     setenv("MVUKEY_STORE", (g_storeDir + "/store").c_str(), 1);
+    auto session = std::make_shared<mvtoken::DeviceSession>();
     {
         mvtoken::StoreTransaction txn;
         mvtoken::DeviceRecord device;
@@ -77,10 +79,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         device.present = true;
         device.generation = 1;
         mvtoken::ApplicationRecord app;
-        app.id = txn.data().takeId();
+        if (!txn.data().takeId(app.id))
+            std::abort();
         app.name = "app";
+        if (!mvtoken::setPin(app.adminPin, "admin-pin", 10) || !mvtoken::setPin(app.userPin, "user-pin", 10))
+            std::abort();
         mvtoken::ContainerRecord rsa;
-        rsa.id = txn.data().takeId();
+        if (!txn.data().takeId(rsa.id))
+            std::abort();
         rsa.name = "rsa";
         rsa.kind = mvtoken::KeyKind::Rsa;
         rsa.signKeyDer = mvtoken::generateKeyPair(mvtoken::KeyKind::Rsa);
@@ -90,16 +96,15 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         if (txn.status() != SAR_OK || rsa.signKeyDer.empty() || txn.commit() != SAR_OK)
             std::abort();
         auto container = std::make_shared<mvtoken::ContainerSession>();
+        container->device.storeId = txn.data().storeId;
         container->device.name = "fuzz";
         container->device.generation = 1;
         container->appId = app.id;
         container->containerId = rsa.id;
         g_rsa = mvtoken::registerHandle(mvtoken::HandleKind::Container, container);
-        mvtoken::setLoggedIn(app.id, USER_TYPE);
+        mvtoken::setLoggedIn(container->device, app.id, USER_TYPE);
+        session->device = container->device;
     }
-    auto session = std::make_shared<mvtoken::DeviceSession>();
-    session->device.name = "fuzz";
-    session->device.generation = 1;
     g_dev = mvtoken::registerHandle(mvtoken::HandleKind::Device, session);
     ULONG pubLen = sizeof g_rsaPub;
     if (SKF_ExportPublicKey(g_rsa, TRUE, reinterpret_cast<BYTE *>(&g_rsaPub), &pubLen) != SAR_OK)

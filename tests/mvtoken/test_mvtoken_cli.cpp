@@ -201,6 +201,50 @@ TEST_F(MvtokenCli, ListEscapesWhatNamesHold)
     EXPECT_EQ(list.output.find("\ndevice fake"), std::string::npos) << list.output;
 }
 
+// Ids and insertion counts never wrap: at the end of their ranges the change that needs one
+// more is refused and changes nothing; a store beyond them is damaged and refused as such.
+TEST_F(MvtokenCli, IdsAndInsertionCountsNeverWrap)
+{
+    provision();
+    const std::string path = store + "/store.db";
+    const std::string provisioned = readFile(path);
+    auto rewrite = [&](const std::string &from, const std::string &to) {
+        std::string text = provisioned;
+        const size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        text.replace(at, from.size(), to);
+        FILE *f = fopen(path.c_str(), "w");
+        fputs(text.c_str(), f);
+        fclose(f);
+        return text;
+    };
+    struct Case {
+        const char *from, *to;
+        std::vector<std::string> args;
+        const char *message;
+    };
+    const std::vector<Case> cases = {
+        {"next-id 4\n", "next-id 9223372036854775807\n",
+         {"create-app", "k1", "app2", "--admin-pin", "a", "--user-pin", "u"}, "the store has no id left to give"},
+        {"next-id 4\n", "next-id 9223372036854775807\n", {"create-container", "k1", "app", "c3", "--key", "sm2"},
+         "the store has no id left to give"},
+        {"device 6b31 1 1 ", "device 6b31 0 9223372036854775807 ", {"insert", "k1"},
+         "device \"k1\" cannot be inserted again: its insertion count is used up"},
+        {"next-id 4\n", "next-id 18446744073709551615\n",
+         {"create-app", "k1", "app2", "--admin-pin", "a", "--user-pin", "u"}, "is damaged"},
+        {"device 6b31 1 1 ", "device 6b31 0 18446744073709551615 ", {"insert", "k1"}, "is damaged"},
+        {"next-id 4\n", "next-id 18446744073709551615\n", {"list"}, "is damaged"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0] + " with " + c.to);
+        const std::string text = rewrite(c.from, c.to);
+        Result r = runMvtoken(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+        EXPECT_EQ(readFile(path), text);
+    }
+}
+
 // A store that others could change is refused with the folder and the reason, unchanged.
 TEST_F(MvtokenCli, RefusesAStoreOthersCanWrite)
 {

@@ -150,6 +150,97 @@ TEST_F(SkfCalls, HandlesOfARemovedDeviceStayStale)
     EXPECT_EQ(SKF(SKF_GetDevInfo)(connect("dev1"), &info), SAR_OK);
 }
 
+// Signs 20 bytes with the RSA container's signature key.
+ULONG rsaSign(HCONTAINER hCon)
+{
+    BYTE data[20] = {1, 2, 3};
+    BYTE sig[128];
+    ULONG len = sizeof sig;
+    return SKF(SKF_RSASignData)(hCon, data, sizeof data, sig, &len);
+}
+
+// A token loses its log-in when it is pulled out: after a removal and an insertion made by
+// another process, fresh handles of the same application need the PIN again.
+TEST_F(SkfCalls, RemovingTheDeviceEndsTheLogIn)
+{
+    provision();
+    ULONG retries = 0;
+    HAPPLICATION hApp = openApp(connect("dev1"), "app1");
+    ASSERT_EQ(verify(hApp, USER_TYPE, "user-pin-1", &retries), SAR_OK);
+    ASSERT_EQ(rsaSign(openContainer(hApp, "rsac")), SAR_OK);
+
+    run({"remove", "dev1"});
+    run({"insert", "dev1"});
+    hApp = openApp(connect("dev1"), "app1");
+    HCONTAINER hCon = openContainer(hApp, "rsac");
+    EXPECT_EQ(rsaSign(hCon), SAR_USER_NOT_LOGGED_IN);
+    ASSERT_EQ(verify(hApp, USER_TYPE, "user-pin-1", &retries), SAR_OK);
+    EXPECT_EQ(rsaSign(hCon), SAR_OK);
+}
+
+// Handles and log-ins belong to one store: after the store is deleted and provisioned anew
+// at the same place (the same device name, ids that start again from 1), nothing held in
+// the process reaches the new store, and the new application's PIN is its own to give.
+TEST_F(SkfCalls, HandlesAndLogInsOfADeletedStoreReachNoNewOne)
+{
+    provision();
+    ULONG retries = 0;
+    DEVHANDLE hDev = connect("dev1");
+    HAPPLICATION hApp = openApp(hDev, "app1");
+    HCONTAINER hCon = openContainer(hApp, "rsac");
+    ASSERT_EQ(verify(hApp, USER_TYPE, "user-pin-1", &retries), SAR_OK);
+    ASSERT_EQ(rsaSign(hCon), SAR_OK);
+
+    removeTree(store);
+    run({"init-device", "dev1"});
+    run({"insert", "dev1"});
+    run({"create-app", "dev1", "appB", "--admin-pin", "12345678", "--user-pin", "999999", "--user-retries", "5"});
+    run({"create-container", "dev1", "appB", "R", "--key", "rsa"});
+    run({"create-container", "dev1", "appB", "R2", "--key", "rsa"}); // the id of the old rsac
+
+    DEVINFO info;
+    EXPECT_EQ(SKF(SKF_GetDevInfo)(hDev, &info), SAR_DEVICE_REMOVED);
+    EXPECT_EQ(verify(hApp, USER_TYPE, "wrong", &retries), SAR_DEVICE_REMOVED);
+    EXPECT_EQ(verify(hApp, USER_TYPE, "999999", &retries), SAR_DEVICE_REMOVED);
+    EXPECT_EQ(rsaSign(hCon), SAR_DEVICE_REMOVED);
+    mvtoken::StoreData data;
+    ASSERT_EQ(mvtoken::Store::read(data), SAR_OK);
+    EXPECT_EQ(data.findDevice("dev1")->findApplication("appB")->userPin.retriesLeft, 5u);
+
+    HAPPLICATION hB = openApp(connect("dev1"), "appB");
+    for (const char *name : {"R", "R2"})
+        EXPECT_EQ(rsaSign(openContainer(hB, name)), SAR_USER_NOT_LOGGED_IN) << name;
+    ASSERT_EQ(verify(hB, USER_TYPE, "999999", &retries), SAR_OK);
+    EXPECT_EQ(rsaSign(openContainer(hB, "R2")), SAR_OK);
+}
+
+// A damaged store is refused before any PIN is hashed: a PBKDF2 count out of range
+// neither hangs the check nor fails the right PIN; no retry is spent.
+TEST_F(SkfCalls, APinCheckOnADamagedStoreSpendsNoRetry)
+{
+    provision();
+    HAPPLICATION hApp = openApp(connect("dev1"), "app1");
+    const std::string path = store + "/store.db";
+    const std::string good = readFile(path);
+    for (const char *count : {"2147483648", "4294967295"}) {
+        SCOPED_TRACE(count);
+        std::string text = good;
+        const size_t at = text.find(" 20000 3 3");
+        ASSERT_NE(at, std::string::npos);
+        text.replace(at + 1, 5, count);
+        FILE *f = fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs(text.c_str(), f);
+        fclose(f);
+        ULONG retries = 99;
+        EXPECT_EQ(verify(hApp, USER_TYPE, "user-pin-1", &retries), SAR_READFILEERR);
+        EXPECT_EQ(readFile(path), text);
+        Result list = runMvtoken({"list"});
+        EXPECT_NE(list.status, 0);
+        EXPECT_NE(list.output.find("the store file " + path + " is damaged"), std::string::npos) << list.output;
+    }
+}
+
 TEST_F(SkfCalls, UnknownAndClosedHandlesAreRefused)
 {
     provision();

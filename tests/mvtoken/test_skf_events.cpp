@@ -136,6 +136,42 @@ TEST(SkfEvents, OtherCallsRunWhileAWaitBlocks)
     EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED));
 }
 
+// A wait that gives up after timeout; the waiting thread is then left behind.
+bool waitWithin(std::chrono::seconds timeout, Event &out)
+{
+    auto promise = std::make_shared<std::promise<Event>>();
+    std::future<Event> result = promise->get_future();
+    std::thread([promise] { promise->set_value(waitOnce()); }).detach();
+    if (result.wait_for(timeout) != std::future_status::ready)
+        return false;
+    out = result.get();
+    return true;
+}
+
+// A store deleted and provisioned anew holds other devices, even under the same names and
+// insertion counts: a waiter reports the old device's removal, then the new one's insertion.
+TEST(SkfEvents, AStoreMadeAnewReportsItsDevicesAsNew)
+{
+    run({"init-device", "swap-key"});
+    run({"insert", "swap-key"});
+    Event e;
+    do
+        ASSERT_TRUE(waitWithin(std::chrono::seconds(20), e));
+    while (e.name != "swap-key");
+    ASSERT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED));
+
+    removeTree(g_store);
+    run({"init-device", "swap-key"});
+    run({"insert", "swap-key"});
+    std::vector<ULONG> codes; // of swap-key; the devices of earlier tests are removed too
+    for (int i = 0; i < 8 && codes.size() < 2; ++i) {
+        ASSERT_TRUE(waitWithin(std::chrono::seconds(20), e)) << "no event after " << codes.size();
+        if (e.name == "swap-key")
+            codes.push_back(e.code);
+    }
+    EXPECT_EQ(codes, (std::vector<ULONG>{SKF_DEV_EVENT_REMOVED, SKF_DEV_EVENT_INSERTED}));
+}
+
 } // namespace
 
 int main(int argc, char **argv)

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <stdexcept>
 #include <string>
 
 #include "store.h"
@@ -26,7 +27,7 @@ namespace {
 StoreData sampleStore(int containers, size_t certBytes)
 {
     StoreData data;
-    data.nextId = 100;
+    data.nextId = 1000;
     data.caKeyDer = std::string("\x30\x82\x01", 3);
     DeviceRecord d;
     d.name = "dev one";
@@ -37,8 +38,8 @@ StoreData sampleStore(int containers, size_t certBytes)
     ApplicationRecord a;
     a.id = 7;
     a.name = "app";
-    a.adminPin = PinRecord{"salt", "hash", 20000, 10, 9};
-    a.userPin = PinRecord{"s2", "h2", 20000, 3, 0};
+    a.adminPin = PinRecord{"salt", std::string(kPinHashBytes, 'h'), 20000, 10, 9};
+    a.userPin = PinRecord{"s2", std::string(kPinHashBytes, '2'), 20000, 3, 0};
     std::mt19937 rng(42);
     for (int i = 0; i < containers; ++i) {
         ContainerRecord c;
@@ -156,6 +157,166 @@ TEST(Store, AWriterKilledMidWayLeavesAWholeStore)
     StoreData data;
     ASSERT_EQ(Store::read(data), SAR_OK);
     EXPECT_EQ(data.devices[0].label, "after");
+    tokentest::removeTree(dir);
+}
+
+// A well-formed store of two devices whose numbers and names the cases below change one at
+// a time.
+std::string damageBase()
+{
+    const std::string hash = "5a " + std::string(2 * kPinHashBytes, 'e');
+    return "mvukey-store 1\n"
+           "store-id 00112233445566778899aabbccddeeff\n"
+           "next-id 50\n"
+           "ca - -\n"
+           "device 6431 1 7 4c - -\n"
+           "app 11 6131 0 " + hash + " 20000 10 9 " + hash + " 20000 3 3\n"
+           "container 21 6331 2 - - - -\n"
+           "container 22 6332 1 - - - -\n"
+           "device 6432 0 0 - - -\n"
+           "app 12 6132 0 " + hash + " 20000 5 5 " + hash + " 20000 5 5\n"
+           "end\n";
+}
+
+struct StoreEdit {
+    const char *what;
+    const char *from; // found once in damageBase()
+    std::string to;
+};
+
+std::string edited(const StoreEdit &e)
+{
+    std::string text = damageBase();
+    const size_t at = text.find(e.from);
+    if (at == std::string::npos || text.find(e.from, at + 1) != std::string::npos)
+        throw std::logic_error(std::string("not found once: ") + e.from);
+    return text.replace(at, strlen(e.from), e.to);
+}
+
+// Numbers out of range, and names or ids that repeat, make a store damaged: it is refused
+// as a whole, so that no PIN check hashes with a count read from it and no id is given
+// twice. The numbers at the edges of the ranges are read.
+TEST(Store, OutOfRangeNumbersAndRepeatedNamesOrIdsAreDamage)
+{
+    const std::string hash = "5a " + std::string(2 * kPinHashBytes, 'e');
+    const std::vector<StoreEdit> damaged = {
+        {"iterations 2^31-1", "20000 10 9", "2147483647 10 9"},
+        {"iterations 2^31", "20000 10 9", "2147483648 10 9"},
+        {"iterations 2^32", "20000 10 9", "4294967296 10 9"},
+        {"iterations above the bound", "20000 10 9", "1000001 10 9"},
+        {"iterations below the bound", "20000 10 9", "999 10 9"},
+        {"no iterations", "20000 10 9", "0 10 9"},
+        {"negative iterations", "20000 10 9", "-20000 10 9"},
+        {"retry count 0", "20000 3 3", "20000 0 0"},
+        {"retry count 256", "20000 3 3", "20000 256 256"},
+        {"more retries left than the count", "20000 3 3", "20000 3 4"},
+        {"negative retries left", "20000 3 3", "20000 3 -1"},
+        {"hash one byte short", "20000 3 3", "20000 3 3\napp 13 6133 0 5a " + std::string(62, 'e') +
+                                                   " 20000 1 1 5a " + std::string(64, 'e') + " 20000 1 1"},
+        {"next-id 2^64-1", "next-id 50", "next-id 18446744073709551615"},
+        {"next-id 2^63", "next-id 50", "next-id 9223372036854775808"},
+        {"next-id 2^64", "next-id 50", "next-id 18446744073709551616"},
+        {"next-id 0", "next-id 50", "next-id 0"},
+        {"next-id already given", "next-id 50", "next-id 22"},
+        {"next-id twice", "next-id 50", "next-id 50\nnext-id 60"},
+        {"negative next-id", "next-id 50", "next-id -18446744073709551566"},
+        {"generation 2^64-1", "device 6431 1 7", "device 6431 1 18446744073709551615"},
+        {"generation 2^63", "device 6431 1 7", "device 6431 1 9223372036854775808"},
+        {"presence 2", "device 6431 1 7", "device 6431 2 7"},
+        {"device name twice", "device 6432 0 0", "device 6431 0 0"},
+        {"application name twice on a device", "\nend", "\napp 13 6132 0 " + hash + " 20000 5 5 " + hash +
+                                                            " 20000 5 5\nend"},
+        {"application id twice", "app 12 6132", "app 11 6132"},
+        {"application id 0", "app 12 6132", "app 0 6132"},
+        {"container name twice", "container 22 6332", "container 22 6331"},
+        {"container id twice", "container 22 6332", "container 21 6332"},
+        {"container id 0", "container 22 6332", "container 0 6332"},
+        {"store id twice", "next-id 50", "store-id 00112233445566778899aabbccddeeff\nnext-id 50"},
+        {"store id too short", "store-id 00112233445566778899aabbccddeeff", "store-id 00112233"},
+    };
+    StoreData data;
+    ASSERT_TRUE(Store::parse(damageBase(), data));
+    EXPECT_EQ(Store::serialize(data), damageBase());
+    for (const auto &e : damaged)
+        EXPECT_FALSE(Store::parse(edited(e), data)) << e.what;
+
+    const std::vector<StoreEdit> edges = {
+        {"fewest iterations", "20000 10 9", "1000 10 9"},
+        {"most iterations", "20000 10 9", "1000000 10 9"},
+        {"retry count 255", "20000 3 3", "20000 255 0"},
+        {"last next-id", "next-id 50", "next-id 9223372036854775807"},
+        {"last generation", "device 6431 1 7", "device 6431 1 9223372036854775807"},
+        {"a name of one device's application on another", "app 12 6132", "app 12 6131"},
+        {"no store id (an older store)", "store-id 00112233445566778899aabbccddeeff\n", ""},
+    };
+    for (const auto &e : edges) {
+        ASSERT_TRUE(Store::parse(edited(e), data)) << e.what;
+        EXPECT_EQ(Store::serialize(data), edited(e)) << e.what;
+    }
+
+    // Read from the store folder, a damaged store is refused with its message, and no
+    // change is made to it.
+    const std::string dir = tokentest::makeStore();
+    ASSERT_TRUE(Store::makeDirectory());
+    for (const auto &e : {damaged[0], damaged[12], damaged[19], damaged[24]}) {
+        SCOPED_TRACE(e.what);
+        FILE *f = fopen((dir + "/store.db").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs(edited(e).c_str(), f);
+        fclose(f);
+        std::string problem;
+        EXPECT_EQ(Store::read(data, &problem), SAR_READFILEERR);
+        EXPECT_EQ(problem, "the store file " + dir + "/store.db is damaged");
+        StoreTransaction txn;
+        EXPECT_EQ(txn.status(), SAR_READFILEERR);
+        EXPECT_EQ(txn.commit(), SAR_READFILEERR);
+        EXPECT_EQ(tokentest::readFile(dir + "/store.db"), edited(e));
+    }
+    tokentest::removeTree(dir);
+}
+
+// A store gets its identity when it is created, keeps it through every change, and a store
+// made anew at the same place gets another one. A store written before stores had an
+// identity is not given one: handles opened on it stay good.
+TEST(Store, AStoreGetsItsIdentityWhenItIsCreated)
+{
+    const std::string dir = tokentest::makeStore();
+    std::string first;
+    {
+        StoreTransaction txn;
+        ASSERT_EQ(txn.status(), SAR_OK);
+        first = txn.data().storeId;
+        EXPECT_EQ(first.size(), 16u);
+        ASSERT_EQ(txn.commit(), SAR_OK);
+    }
+    {
+        StoreTransaction txn;
+        ASSERT_EQ(txn.status(), SAR_OK);
+        EXPECT_EQ(txn.data().storeId, first);
+        txn.data().nextId = 7;
+        ASSERT_EQ(txn.commit(), SAR_OK);
+    }
+    StoreData data;
+    ASSERT_EQ(Store::read(data), SAR_OK);
+    EXPECT_EQ(data.storeId, first);
+    ASSERT_EQ(unlink((dir + "/store.db").c_str()), 0);
+    {
+        StoreTransaction txn;
+        ASSERT_EQ(txn.status(), SAR_OK);
+        EXPECT_EQ(txn.data().storeId.size(), 16u);
+        EXPECT_NE(txn.data().storeId, first);
+    }
+    FILE *f = fopen((dir + "/store.db").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("mvukey-store 1\nnext-id 1\nca - -\nend\n", f);
+    fclose(f);
+    {
+        StoreTransaction txn;
+        ASSERT_EQ(txn.status(), SAR_OK);
+        EXPECT_EQ(txn.data().storeId, "");
+        ASSERT_EQ(txn.commit(), SAR_OK);
+    }
+    EXPECT_EQ(tokentest::readFile(dir + "/store.db"), "mvukey-store 1\nnext-id 1\nca - -\nend\n");
     tokentest::removeTree(dir);
 }
 
