@@ -61,3 +61,8 @@ if(MV_BENCH)
   set_target_properties(tool_keypage_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${MV_BIN_DIR})
   add_dependencies(tool_keypage_bench SKFAPI mvtoken)
 endif()
+
+# The real program run from copies of its layout under an ASCII and a Chinese folder name.
+mv_add_script_test(NAME tool_program_folders_test XVFB TIMEOUT 180
+  SCRIPT ${CMAKE_CURRENT_LIST_DIR}/xvfb_program_folders.sh
+  ARGS ${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_BINARY_DIR}/program-folders)
