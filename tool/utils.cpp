@@ -131,7 +131,7 @@ QString Utils::pinCharsetTip()
 
 QString Utils::pinLengthTip()
 {
-    return text("PIN码长度不能超过63个字符！");
+    return text("PIN码长度不能超过") + QString::number(kMaxPinLength) + text("个字符！");
 }
 
 QString Utils::retriesText(ULONG result)

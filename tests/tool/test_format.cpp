@@ -270,7 +270,7 @@ void TestFormat::adminPinLength_data()
     QTest::addColumn<int>("retriesAfter"); // of the first application; -1: formatted
 
     const QString pin63(63, 'a');
-    const QStringList lengthTip(Utils::pinLengthTip());
+    const QStringList lengthTip(QString::fromUtf8("PIN码长度不能超过63个字符！"));
     QTest::newRow("63 characters, right") << pin63 << pin63 << QStringList(QString::fromUtf8("格式化设备成功！")) << -1;
     QTest::newRow("63 characters, wrong")
         << QStringLiteral("735186") << pin63
