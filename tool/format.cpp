@@ -8,16 +8,15 @@ namespace {
 
 // What the token takes for the new application; the first application is deleted before
 // the new one is created, so everything it would refuse is refused before that.
-// A PIN travels as Latin-1 bytes in a 64-byte buffer with a closing NUL.
-constexpr int kMaxPinBytes = 63;
 // The application name travels as UTF-8 bytes, 1 to 63 of them.
 constexpr int kMaxNameBytes = 63;
 // Retry counts from 1 to 255.
 constexpr int kMaxRetries = 255;
 
+// A PIN travels as Latin-1 bytes in a 64-byte buffer with a closing NUL.
 bool pinFits(const QString &pin)
 {
-    return !pin.isEmpty() && Utils::isLatin1Text(pin) && pin.toLatin1().size() <= kMaxPinBytes;
+    return !pin.isEmpty() && Utils::isTokenPin(pin);
 }
 
 bool nameFits(const QString &name)
@@ -134,6 +133,14 @@ void Format::onFormatSlot()
         Utils::showMsgTip(Utils::pinCharsetTip());
         return;
     }
+    // Nor a current administrator PIN longer than its buffer holds: refused before the
+    // verification, so that the PIN wrapper never answers with a refusal of its own, which
+    // the tip would show as a number of retries. The new PINs are checked with the rest of
+    // the new application before anything changes (FormatDev).
+    if (!Utils::fitsPinLength(adminPin)) {
+        Utils::showMsgTip(Utils::pinLengthTip());
+        return;
+    }
     if (VerifyAdminPin(adminPin) != 0) {
         Utils::showMsgTip(Utils::text("您管理员PIN码错误！"));
         return;
@@ -154,8 +161,12 @@ int Format::VerifyAdminPin(QString adminPin)
         hDev = Utils::OpenDev(lib, devName);
     if (!lib || !hDev)
         return 1;
+    // With the PIN function present (and the PIN checked by the request), a result of the
+    // PIN wrapper other than 0 is the token's retry count: a missing function would give
+    // a code of the wrapper's own, which is no number of retries.
     if (!SkfLibrary::provides(lib, SKF_FUNCTION(SKF_OpenApplication))
-        || !SkfLibrary::provides(lib, SKF_FUNCTION(SKF_EnumApplication)))
+        || !SkfLibrary::provides(lib, SKF_FUNCTION(SKF_EnumApplication))
+        || !SkfLibrary::provides(lib, SKF_FUNCTION(SKF_VerifyPIN)))
         return 1;
     const QList<QString> apps = Utils::EnmuAppList(lib, hDev);
     if (apps.isEmpty())

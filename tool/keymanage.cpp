@@ -199,6 +199,13 @@ void KeyManage::onChangePinSlot()
         Utils::showMsgTip(Utils::pinCharsetTip());
         return;
     }
+    // Nor a longer PIN than its buffer holds (the fields hold fewer characters): refused
+    // here, before the old PIN is verified, so that the PIN wrappers never answer with a
+    // refusal of their own, which the tips would show as a number of retries.
+    if (!Utils::fitsPinLength(oldPin) || !Utils::fitsPinLength(newPin)) {
+        Utils::showMsgTip(Utils::pinLengthTip());
+        return;
+    }
     changePin(oldPin, newPin);
 }
 
@@ -210,7 +217,12 @@ void KeyManage::changePin(QString oldPin, QString newPin)
         hDev = Utils::OpenDev(lib, devName);
     if (!lib || !hDev)
         return;
-    if (!SkfLibrary::provides(lib, SKF_FUNCTION(SKF_OpenApplication)))
+    // With both PIN functions present (and the PINs checked by the caller), a result of
+    // the PIN wrappers other than 0 is the token's retry count: a function they miss
+    // would give a code of their own, which is no number of retries.
+    if (!SkfLibrary::provides(lib, SKF_FUNCTION(SKF_OpenApplication))
+        || !SkfLibrary::provides(lib, SKF_FUNCTION(SKF_VerifyPIN))
+        || !SkfLibrary::provides(lib, SKF_FUNCTION(SKF_ChangePIN)))
         return;
 
     // The handle opened here stays open.

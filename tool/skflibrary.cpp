@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
 
 #include "utils.h"
 
@@ -22,7 +23,9 @@ QByteArray takeLoaderError()
 
 void *bind(const QString &file, const char *failureText, const char *afterError)
 {
-    void *lib = dlopen(file.toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
+    // The path in the file system's encoding of names: the program may lie in a folder
+    // whose name is not Latin-1 (a Chinese folder, a user's home folder).
+    void *lib = dlopen(QFile::encodeName(file).constData(), RTLD_LAZY | RTLD_GLOBAL);
     if (!lib) {
         QDebug line = qDebug();
         line << failureText << takeLoaderError().constData();

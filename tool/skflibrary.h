@@ -36,7 +36,8 @@ bool provides(void *lib, Function<Fn> function)
 // The program's directory, then "/../mvukeytool/libSKFAPI.so".
 QString path();
 
-// Opens the token library file (lazy, global; a library already bound is found again).
+// Opens the token library file, its path encoded as the file system encodes names
+// (QFile::encodeName), lazy and global; a library already bound is found again.
 // On failure writes one debug line, `failureText`, the loader's error text and
 // `afterError` when given, and gives null.
 void *bind(const QString &file, const char *failureText, const char *afterError = nullptr);

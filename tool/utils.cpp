@@ -129,6 +129,11 @@ QString Utils::pinCharsetTip()
     return text("PIN码中含有不支持的字符！");
 }
 
+QString Utils::pinLengthTip()
+{
+    return text("PIN码长度不能超过") + QString::number(kMaxPinLength) + text("个字符！");
+}
+
 QString Utils::retriesText(ULONG result)
 {
     return result == kNoRetryLeft ? QStringLiteral("0") : QString::number(result);

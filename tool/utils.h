@@ -33,6 +33,8 @@ public:
     static void showMsgTip(const QString &text);
     // The pages' tip for a PIN that holds a character the token cannot take (outside Latin-1).
     static QString pinCharsetTip();
+    // The pages' tip for a PIN longer than the token takes (kMaxPinLength).
+    static QString pinLengthTip();
     // The retries of a PIN wrapper's result as the pages show them: "0" for kNoRetryLeft.
     static QString retriesText(ULONG result);
     // The pages' tip for a current PIN that the token refused (result of a PIN wrapper):
@@ -84,6 +86,15 @@ public:
                                    QString adminRetries, QString userPin, QString userRetries);
     // True when every character of the text is a Latin-1 character, as a PIN must be.
     static bool isLatin1Text(const QString &text);
+    // The longest PIN the token takes: 63 Latin-1 characters, one byte each, before the
+    // NUL of its 64-byte buffer.
+    static constexpr int kMaxPinLength = 63;
+    // True when the PIN holds at most kMaxPinLength characters.
+    static bool fitsPinLength(const QString &pin);
+    // True when the PIN wrappers send the PIN as it is typed (isLatin1Text and
+    // fitsPinLength); any other PIN they refuse with a code of their own, which is no
+    // retry count.
+    static bool isTokenPin(const QString &pin);
     // True when the label has a GBK form of at most the 32 bytes of the device
     // information's label field: what the token can keep and the key page reads back.
     static bool isTokenLabel(const QString &label);

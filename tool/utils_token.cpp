@@ -16,7 +16,8 @@ constexpr ULONG kNoHandle = 1000;
 // Result of a wrapper whose token function is missing.
 constexpr ULONG kNoFunction = 3;
 
-constexpr int kPinBufferSize = 64;
+// A PIN, or the name given to OpenApplication, and its NUL.
+constexpr int kPinBufferSize = Utils::kMaxPinLength + 1;
 constexpr int kListBufferSize = 512;
 constexpr int kContainerListBufferSize = 1024;
 constexpr int kCertBufferSize = 2048;
@@ -315,6 +316,16 @@ bool Utils::isLatin1Text(const QString &text)
             return false;
     }
     return true;
+}
+
+bool Utils::fitsPinLength(const QString &pin)
+{
+    return pin.size() <= kMaxPinLength;
+}
+
+bool Utils::isTokenPin(const QString &pin)
+{
+    return isLatin1Text(pin) && fitsPinLength(pin);
 }
 
 bool Utils::isTokenLabel(const QString &label)

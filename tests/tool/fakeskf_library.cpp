@@ -1,5 +1,6 @@
 // A scripted token library (see fakeskf_state.h) for what the real stand-in never does:
-// chosen results and retry counts, no stored handle, over-long reported lengths.
+// chosen results and retry counts, no stored handle, over-long reported lengths, and,
+// built with FAKESKF_WITHOUT_VERIFYPIN or FAKESKF_WITHOUT_CHANGEPIN, a missing PIN function.
 
 #include <cstring>
 
@@ -117,6 +118,7 @@ SKF_EXPORT ULONG SKF_ExportCertificate(HCONTAINER h, BOOL sign, BYTE *cert, ULON
 }
 SKF_CHECK_TYPE(SKF_ExportCertificate);
 
+#ifndef FAKESKF_WITHOUT_VERIFYPIN
 SKF_EXPORT ULONG SKF_VerifyPIN(HAPPLICATION h, ULONG type, LPSTR pin, ULONG *retries)
 {
     g_state.handle = h;
@@ -126,7 +128,9 @@ SKF_EXPORT ULONG SKF_VerifyPIN(HAPPLICATION h, ULONG type, LPSTR pin, ULONG *ret
     return record("SKF_VerifyPIN");
 }
 SKF_CHECK_TYPE(SKF_VerifyPIN);
+#endif
 
+#ifndef FAKESKF_WITHOUT_CHANGEPIN
 SKF_EXPORT ULONG SKF_ChangePIN(HAPPLICATION h, ULONG type, LPSTR oldPin, LPSTR newPin, ULONG *retries)
 {
     g_state.handle = h;
@@ -137,6 +141,7 @@ SKF_EXPORT ULONG SKF_ChangePIN(HAPPLICATION h, ULONG type, LPSTR oldPin, LPSTR n
     return record("SKF_ChangePIN");
 }
 SKF_CHECK_TYPE(SKF_ChangePIN);
+#endif
 
 SKF_EXPORT ULONG SKF_UnblockPIN(HAPPLICATION h, LPSTR adminPin, LPSTR userPin, ULONG *retries)
 {

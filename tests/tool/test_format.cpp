@@ -22,6 +22,27 @@ constexpr int kUntouched = 0;
 constexpr int kRelabelled = 1; // the new label only: the applications are as they were
 constexpr int kFormatted = 2;
 
+// The counts of the retries tips among the texts: none may be more than a token keeps.
+QList<qulonglong> retryCounts(const QStringList &texts)
+{
+    QList<qulonglong> counts;
+    const QRegularExpression count(QString::fromUtf8("剩余(\\d+)次"));
+    for (const QString &text : texts) {
+        const QRegularExpressionMatch m = count.match(text);
+        if (m.hasMatch())
+            counts << m.captured(1).toULongLong();
+    }
+    return counts;
+}
+
+// The retries left of an application's administrator PIN, as the store holds them.
+int adminRetriesLeft(const QString &app)
+{
+    const QRegularExpression line("application " + QRegularExpression::escape(app) + " admin-retries=(\\d+)/");
+    const QRegularExpressionMatch m = line.match(TokenStore::mvtoken({"list"}));
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
 // The label as the key page reads it: GBK.
 QString label(const Struct_DEVINFO &info)
 {
@@ -40,6 +61,8 @@ private slots:
     void defaultTexts();
     void formatRequest_data();
     void formatRequest();
+    void adminPinLength_data();
+    void adminPinLength();
 
 private:
     std::unique_ptr<TokenStore> store;
@@ -210,6 +233,11 @@ void TestFormat::formatRequest()
     QCOMPARE(refresh.count(), formatted ? 1 : 0);
     if (formatted)
         QCOMPARE(tipsAtRefresh, 1);
+    // A retries tip shows what the token keeps; without one no retry was spent.
+    const QList<qulonglong> shown = retryCounts(tips->texts);
+    QVERIFY(shown.size() <= 1);
+    if (!formatted)
+        QCOMPARE(adminRetriesLeft("APP1"), shown.isEmpty() ? adminRetries : int(shown.first()));
 
     void *lib = dlopen(TokenStore::libraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
     QVERIFY(lib);
@@ -230,6 +258,52 @@ void TestFormat::formatRequest()
         QCOMPARE(apps, QList<QString>({"APP1", "APP2"}));
     }
     dlclose(lib);
+}
+
+// The current administrator PIN at the length the token takes and beyond: one that does
+// not fit is refused before the verification, with the length tip, whatever it starts with.
+void TestFormat::adminPinLength_data()
+{
+    QTest::addColumn<QString>("tokenAdminPin");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<int>("retriesAfter"); // of the first application; -1: formatted
+
+    const QString pin63(63, 'a');
+    const QStringList lengthTip(QString::fromUtf8("PIN码长度不能超过63个字符！"));
+    QTest::newRow("63 characters, right") << pin63 << pin63 << QStringList(QString::fromUtf8("格式化设备成功！")) << -1;
+    QTest::newRow("63 characters, wrong")
+        << QStringLiteral("735186") << pin63
+        << QStringList({QString::fromUtf8("原PIN码校验失败,剩余4次机会，无法修改PIN码！"), QString::fromUtf8("您管理员PIN码错误！")})
+        << 4;
+    QTest::newRow("64 characters") << QStringLiteral("735186") << QString(64, 'a') << lengthTip << 5;
+    QTest::newRow("64 characters, the first 63 right") << pin63 << pin63 + "a" << lengthTip << 5;
+    QTest::newRow("100 characters") << QStringLiteral("735186") << QString(100, '7') << lengthTip << 5;
+}
+
+void TestFormat::adminPinLength()
+{
+    QFETCH(QString, tokenAdminPin);
+    QFETCH(QString, typed);
+    QFETCH(QStringList, messages);
+    QFETCH(int, retriesAfter);
+
+    QVERIFY(TokenStore::addDevice("A", "OldLabel"));
+    QVERIFY(TokenStore::addApp("A", "APP1", tokenAdminPin, "11111111", 5, 10));
+
+    Format page(nullptr);
+    page.findChild<QLineEdit *>("lineEdit_2")->setText(typed);
+    QSignalSpy refresh(&page, &Format::Refresh);
+    QTest::mouseClick(page.findChild<QPushButton *>("pushButton"), Qt::LeftButton);
+
+    QCOMPARE(tips->texts, messages);
+    for (const QString &title : tips->titles)
+        QCOMPARE(title, QString::fromUtf8("温馨提示："));
+    QCOMPARE(refresh.count(), retriesAfter < 0 ? 1 : 0);
+    if (retriesAfter >= 0) {
+        QCOMPARE(adminRetriesLeft("APP1"), retriesAfter);
+        QVERIFY(TokenStore::mvtoken({"list"}).contains("label=OldLabel"));
+    }
 }
 
 QTEST_MAIN(TestFormat)

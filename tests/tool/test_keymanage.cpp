@@ -348,6 +348,21 @@ void TestKeyManage::changePin_data()
     QTest::newRow("new PIN in Latin-1") << "" << user << QString::fromUtf8("pässwörd") << QString::fromUtf8("pässwörd")
                                         << QString::fromUtf8("PIN码修改成功,请您牢记新PIN码！")
                                         << QString::fromUtf8("pässwörd") << 3;
+
+    // The PIN fields hold 36 characters: the longest PINs reach the token as typed, a
+    // longer text is kept to its first 36, and no tip shows a code of the access layer's
+    // own as a number of retries.
+    const QString pin36(36, 'p');
+    QTest::newRow("old PIN of 36 characters, wrong") << "" << pin36 << "22222222" << "22222222"
+                                                     << QString::fromUtf8("原PIN码校验失败,剩余2次机会，无法修改PIN码！")
+                                                     << user << 2;
+    QTest::newRow("old PIN of 100 characters, wrong") << "" << QString(100, '1') << "22222222" << "22222222"
+                                                      << QString::fromUtf8("原PIN码校验失败,剩余2次机会，无法修改PIN码！")
+                                                      << user << 2;
+    QTest::newRow("new PIN of 36 characters") << "" << user << pin36 << pin36
+                                              << QString::fromUtf8("PIN码修改成功,请您牢记新PIN码！") << pin36 << 3;
+    QTest::newRow("new PIN of 64 characters") << "" << user << QString(64, 'p') << QString(64, 'p')
+                                              << QString::fromUtf8("PIN码修改成功,请您牢记新PIN码！") << pin36 << 3;
 }
 
 void TestKeyManage::changePin()
@@ -379,6 +394,9 @@ void TestKeyManage::changePin()
     child<QLineEdit>("lineEdit")->setText(oldPin);
     child<QLineEdit>("lineEdit_2")->setText(newPin);
     child<QLineEdit>("lineEdit_3")->setText(confirmPin);
+    // What the fields hold of the texts.
+    oldPin.truncate(36);
+    confirmPin.truncate(36);
     QTest::mouseClick(child<QPushButton>("pushButton_2"), Qt::LeftButton);
 
     if (message.isEmpty()) {

@@ -61,3 +61,36 @@ if(MV_BENCH)
   set_target_properties(tool_keypage_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${MV_BIN_DIR})
   add_dependencies(tool_keypage_bench SKFAPI mvtoken)
 endif()
+
+# The real program run from copies of its layout under an ASCII and a Chinese folder name.
+mv_add_script_test(NAME tool_program_folders_test XVFB TIMEOUT 180
+  SCRIPT ${CMAKE_CURRENT_LIST_DIR}/xvfb_program_folders.sh
+  ARGS ${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_BINARY_DIR}/program-folders)
+
+# The pages over a token library that lacks one PIN function: the scripted library, built
+# without it as libSKFAPI.so of a layout of its own, with the test program in its bin/.
+foreach(missing SKF_VerifyPIN SKF_ChangePIN)
+  string(TOLOWER ${missing} layout)
+  string(TOUPPER ${missing} define)
+  string(REPLACE "SKF_" "" define ${define})
+  set(layout_dir ${CMAKE_CURRENT_BINARY_DIR}/without-${layout})
+  add_library(fakeskf_${layout} SHARED ${CMAKE_CURRENT_LIST_DIR}/fakeskf_library.cpp)
+  mv_project_target(fakeskf_${layout})
+  target_include_directories(fakeskf_${layout} PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_link_libraries(fakeskf_${layout} PRIVATE mvskf_interface)
+  target_compile_definitions(fakeskf_${layout} PRIVATE FAKESKF_WITHOUT_${define})
+  set_target_properties(fakeskf_${layout} PROPERTIES
+    OUTPUT_NAME SKFAPI
+    LIBRARY_OUTPUT_DIRECTORY ${layout_dir}/mvukeytool
+    CXX_VISIBILITY_PRESET hidden)
+
+  set(test tool_pages_without_${layout}_test)
+  mv_add_test(NAME ${test} QT
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_pages_missing_pin.cpp ${CMAKE_CURRENT_LIST_DIR}/fakeskf_state.h
+    LIBS mvclient_core ${CMAKE_DL_LIBS}
+    TIMEOUT 120)
+  target_include_directories(${test} PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+  target_compile_definitions(${test} PRIVATE MISSING_FUNCTION="${missing}")
+  set_target_properties(${test} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${layout_dir}/bin)
+  add_dependencies(${test} fakeskf_${layout})
+endforeach()
