@@ -207,7 +207,7 @@ void chownToNobody(const std::string &path)
 
 TEST(Store, RefusesAStoreThatOthersCanChange)
 {
-    const std::vector<RefusedStore> cases = {
+    std::vector<RefusedStore> cases = {
         {"folder 0777", false, [](const std::string &dir) { chmod(dir.c_str(), 0777); },
          "is writable by group and others (mode 0777)"},
         {"folder 1777", false, [](const std::string &dir) { chmod(dir.c_str(), 01777); }, "(mode 1777)"},
@@ -231,6 +231,11 @@ TEST(Store, RefusesAStoreThatOthersCanChange)
         {"store file of another user", true, [](const std::string &dir) { chownToNobody(dir + "/store.db"); },
          "store.db belongs to user id"},
     };
+    // The lock is judged as the store file is, by readers as by writers.
+    for (const auto &lock : tokentest::badLocks())
+        cases.push_back({lock.name, lock.needsRoot,
+                         [make = lock.make](const std::string &dir) { ASSERT_TRUE(make(dir + "/store.lock")); },
+                         lock.problem});
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         if (c.needsRoot && geteuid() != 0) {
@@ -262,7 +267,7 @@ TEST(Store, RefusesAStoreThatOthersCanChange)
             txn.data().devices.clear();
             EXPECT_NE(txn.commit(), SAR_OK);
         }
-        if (std::string(c.problem).find("store.db") == std::string::npos) {
+        if (std::string(c.problem).find("store.") == std::string::npos) { // a refused folder
             EXPECT_FALSE(Store::makeDirectory());
         }
         struct stat after;
@@ -271,6 +276,39 @@ TEST(Store, RefusesAStoreThatOthersCanChange)
         EXPECT_EQ(after.st_uid, before.st_uid);
         EXPECT_EQ(storeBytes(dir), bytes);
         EXPECT_NE(stat((dir + "/store.db.tmp").c_str(), &after), 0) << "nothing was written";
+        tokentest::removeTree(dir);
+    }
+}
+
+// The folders the store makes are 0700 and its files 0600 whatever the umask, so that a
+// later change can still open them.
+TEST(Store, FilesAndFoldersArePrivateWhateverTheUmask)
+{
+    for (const mode_t mask : {0277, 0777, 0}) {
+        SCOPED_TRACE(mask);
+        const std::string dir = tokentest::makeStore() + "/one/two";
+        setenv("MVUKEY_STORE", dir.c_str(), 1);
+        const mode_t old = umask(mask);
+        for (const char *label : {"first", "second"}) {
+            StoreTransaction txn;
+            ASSERT_EQ(txn.status(), SAR_OK) << txn.problem();
+            txn.data() = sampleStore(1, 10);
+            txn.data().devices[0].label = label;
+            EXPECT_EQ(txn.commit(), SAR_OK) << txn.problem();
+        }
+        umask(old);
+        struct stat st;
+        for (const std::string &folder : {dir, dir + "/..", dir + "/../.."}) {
+            ASSERT_EQ(stat(folder.c_str(), &st), 0) << folder;
+            EXPECT_EQ(st.st_mode & 07777, 0700u) << folder;
+        }
+        for (const char *file : {"/store.lock", "/store.db"}) {
+            ASSERT_EQ(stat((dir + file).c_str(), &st), 0) << file;
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << file;
+        }
+        StoreData data;
+        ASSERT_EQ(Store::read(data), SAR_OK);
+        EXPECT_EQ(data.devices[0].label, "second");
         tokentest::removeTree(dir);
     }
 }
