@@ -471,15 +471,6 @@ int issueCert(int argc, char **argv)
     return 0;
 }
 
-// Whether the last OpenSSL failure was an allocation that failed: the listing then ends
-// with "out of memory" instead of calling a certificate unreadable.
-void throwIfOutOfMemory()
-{
-    if (ERR_GET_REASON(ERR_peek_last_error()) == ERR_R_MALLOC_FAILURE)
-        throw std::bad_alloc();
-    ERR_clear_error();
-}
-
 // A certificate's subject as "/C=CN/O=.../CN=...": each attribute's short name (its
 // dotted number when it has none) and its value as UTF-8 text, whatever string type
 // holds it. The text is not escaped here: the listing escapes all it prints once.
@@ -487,6 +478,7 @@ std::string certSubject(const std::string &der)
 {
     if (der.empty())
         return "none";
+    ERR_clear_error(); // what fails below is judged by its own errors
     const unsigned char *p = reinterpret_cast<const unsigned char *>(der.data());
     const UniquePtr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     if (!cert) {
@@ -502,8 +494,10 @@ std::string certSubject(const std::string &der)
         const char *shortName = nid == NID_undef ? nullptr : OBJ_nid2sn(nid);
         char number[128];
         if (!shortName) {
-            if (OBJ_obj2txt(number, sizeof number, object, 1) <= 0)
+            if (OBJ_obj2txt(number, sizeof number, object, 1) <= 0) {
                 throwIfOutOfMemory();
+                snprintf(number, sizeof number, "?");
+            }
             shortName = number;
         }
         const ASN1_STRING *value = X509_NAME_ENTRY_get_data(entry);

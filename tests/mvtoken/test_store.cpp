@@ -13,9 +13,13 @@
 
 #include <cstring>
 #include <functional>
+#include <new>
 #include <random>
 #include <string>
 
+#include <openssl/crypto.h>
+
+#include "pin.h"
 #include "store.h"
 #include "token_fixture.h"
 
@@ -357,6 +361,40 @@ TEST(Store, APlantedTemporaryLinkIsNotFollowed)
     ASSERT_EQ(lstat((dir + "/store.db").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     tokentest::removeTree(dir);
+}
+
+// OpenSSL's allocations, failing from the moment g_noMemory is set.
+bool g_noMemory = false;
+void *opensslMalloc(size_t n, const char *, int) { return g_noMemory ? nullptr : malloc(n); }
+void *opensslRealloc(void *p, size_t n, const char *, int) { return g_noMemory ? nullptr : realloc(p, n); }
+void opensslFree(void *p, const char *, int) { free(p); }
+
+// A PIN whose hash cannot be made for want of memory is no wrong PIN: the check ends in
+// std::bad_alloc (SAR_MEMORYERR from the library), never in "incorrect".
+TEST(Store, APinCheckWithoutMemoryIsNoWrongPin)
+{
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (!CRYPTO_set_mem_functions(opensslMalloc, opensslRealloc, opensslFree))
+            _exit(3); // OpenSSL allocated already in this process
+        PinRecord record;
+        if (!setPin(record, "123456", 3) || !pinMatches(record, "123456"))
+            _exit(4);
+        g_noMemory = true;
+        try {
+            pinMatches(record, "123456");
+            _exit(1);
+        } catch (const std::bad_alloc &) {
+            _exit(0);
+        }
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st)) << "the child ended by signal " << WTERMSIG(st);
+    if (WEXITSTATUS(st) == 3)
+        GTEST_SKIP() << "OpenSSL's allocator cannot be replaced in this process";
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "1: the right PIN was answered without memory; 4: no PIN could be set";
 }
 
 // Without HOME the default store lies in the user's home of the password database.
