@@ -161,23 +161,24 @@ std::string fileRefusal(const struct stat &st, const std::string &path)
     return why;
 }
 
-// Whether an existing store file may be used, judged by its entry alone: nothing is
-// opened, so a FIFO or device is refused without waiting on it or touching it. A file
-// that does not exist passes (with errno ENOENT); problem says why otherwise.
-bool checkStoreFile(const std::string &path, std::string *problem)
+// Judges an existing store file by its entry alone: nothing is opened, so a FIFO or
+// device is refused without waiting on it or touching it. 0 when it may be used, ENOENT
+// when it does not exist, EPERM when it is refused, another errno when it cannot be
+// examined; problem says why.
+int checkStoreFile(const std::string &path, std::string *problem)
 {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT)
-            return true;
-        setProblem(problem, "cannot examine the store file " + path + ": " + strerror(errno));
-        return false;
+        const int err = errno;
+        if (err != ENOENT)
+            setProblem(problem, "cannot examine the store file " + path + ": " + strerror(err));
+        return err;
     }
     const std::string why = fileRefusal(st, path);
     if (why.empty())
-        return true;
+        return 0;
     setProblem(problem, why);
-    return false;
+    return EPERM;
 }
 
 // Opens an existing file of the store directory after checking its entry, without
@@ -186,18 +187,9 @@ bool checkStoreFile(const std::string &path, std::string *problem)
 // errno when it cannot be opened; problem says why.
 int openStoreFile(const std::string &path, int flags, std::string *problem)
 {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-        const int err = errno;
-        if (err != ENOENT)
-            setProblem(problem, "cannot examine the store file " + path + ": " + strerror(err));
-        errno = err;
-        return -1;
-    }
-    std::string why = fileRefusal(st, path);
-    if (!why.empty()) {
-        setProblem(problem, why);
-        errno = EPERM;
+    const int state = checkStoreFile(path, problem);
+    if (state != 0) {
+        errno = state;
         return -1;
     }
     int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -210,9 +202,13 @@ int openStoreFile(const std::string &path, int flags, std::string *problem)
         errno = err == ELOOP ? EPERM : err; // EPERM: refused
         return -1;
     }
+    struct stat st;
+    std::string why; // what was opened may have replaced the entry checked
     if (fstat(fd, &st) != 0)
         why = "cannot examine the store file " + path + ": " + strerror(errno);
-    else if ((why = fileRefusal(st, path)).empty() && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    else
+        why = fileRefusal(st, path);
+    if (why.empty() && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
         why = "cannot use the store file " + path + ": " + strerror(errno);
     if (why.empty())
         return fd;
@@ -446,7 +442,10 @@ ULONG Store::read(StoreData &data, std::string *problem)
         return SAR_OK; // nothing stored yet
     // The lock is judged as the store file is: a store with a lock that others could
     // change is refused for reading as for writing.
-    if (!checkDirectory(dir, problem) || !checkStoreFile(dir + "/" + kLockFile, problem))
+    if (!checkDirectory(dir, problem))
+        return SAR_FILEERR;
+    const int lock = checkStoreFile(dir + "/" + kLockFile, problem);
+    if (lock != 0 && lock != ENOENT)
         return SAR_FILEERR;
     const UniqueFd fd(openStoreFile(filePath(), O_RDONLY, problem));
     if (!fd.valid())
