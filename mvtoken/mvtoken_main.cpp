@@ -247,8 +247,7 @@ std::string shown(const std::string &text)
 // A token keeps its label in GBK, the command line speaks UTF-8. Converts `in` from one
 // encoding to the other; false when it does not convert. With `escape`, the result is
 // written as the listing shows text (see shown()) and a byte that does not convert is
-// written as \xhh instead, the conversion going on. The converted text is escaped in
-// whole runs, so that no character is cut where the conversion buffer ends.
+// written as \xhh instead, the conversion going on.
 bool convertText(const std::string &in, const char *from, const char *to, bool escape, std::string &out)
 {
     iconv_t cd = iconv_open(to, from);
@@ -261,28 +260,25 @@ bool convertText(const std::string &in, const char *from, const char *to, bool e
     std::vector<char> input(in.begin(), in.end());
     char *src = input.data();
     size_t srcLeft = input.size();
-    std::string converted; // not yet escaped
     bool ok = true;
     while (srcLeft > 0) {
         char buffer[256];
         char *dst = buffer;
         size_t dstLeft = sizeof buffer;
         const size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-        converted.append(buffer, static_cast<size_t>(dst - buffer));
+        const std::string converted(buffer, static_cast<size_t>(dst - buffer));
+        out += escape ? shown(converted) : converted;
         if (rc != static_cast<size_t>(-1) || errno == E2BIG)
             continue;
         if (!escape) {
             ok = false;
             break;
         }
-        out += shown(converted);
-        converted.clear();
         appendEscaped(out, static_cast<unsigned char>(*src));
         ++src;
         --srcLeft;
     }
     iconv_close(cd);
-    out += escape ? shown(converted) : converted;
     return ok;
 }
 
