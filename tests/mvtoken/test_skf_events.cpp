@@ -203,6 +203,8 @@ TEST(SkfEvents, AStoreFolderMovedAwayOrDeletedIsNotMadeAgain)
     EXPECT_EQ(e.name, "mv-c");
     EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED));
     removeTree(store);
+    // Later tests work on the shared store again (its devices come back as insertions).
+    setenv("MVUKEY_STORE", g_store.c_str(), 1);
 }
 
 } // namespace
