@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/objects.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 
@@ -248,8 +251,11 @@ std::string shown(const std::string &text)
 bool convertText(const std::string &in, const char *from, const char *to, bool escape, std::string &out)
 {
     iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1))
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        if (errno == ENOMEM)
+            throw std::bad_alloc();
         return false;
+    }
     out.clear();
     std::vector<char> input(in.begin(), in.end());
     char *src = input.data();
@@ -465,16 +471,51 @@ int issueCert(int argc, char **argv)
     return 0;
 }
 
+// A certificate's subject as "/C=CN/O=.../CN=...": each attribute's short name (its
+// dotted number when it has none) and its value as UTF-8 text, whatever string type
+// holds it. The text is not escaped here: the listing escapes all it prints once.
 std::string certSubject(const std::string &der)
 {
     if (der.empty())
         return "none";
+    ERR_clear_error(); // what fails below is judged by its own errors
     const unsigned char *p = reinterpret_cast<const unsigned char *>(der.data());
     const UniquePtr<X509> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    if (!cert)
+    if (!cert) {
+        throwIfOutOfMemory();
         return "(unreadable)";
-    const OsslString line(X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0));
-    return line ? line.get() : "";
+    }
+    const X509_NAME *name = X509_get_subject_name(cert.get());
+    std::string line;
+    for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
+        const X509_NAME_ENTRY *entry = X509_NAME_get_entry(name, i);
+        const ASN1_OBJECT *object = X509_NAME_ENTRY_get_object(entry);
+        const int nid = OBJ_obj2nid(object);
+        const char *shortName = nid == NID_undef ? nullptr : OBJ_nid2sn(nid);
+        char number[128];
+        if (!shortName) {
+            if (OBJ_obj2txt(number, sizeof number, object, 1) <= 0) {
+                throwIfOutOfMemory();
+                snprintf(number, sizeof number, "?");
+            }
+            shortName = number;
+        }
+        const ASN1_STRING *value = X509_NAME_ENTRY_get_data(entry);
+        unsigned char *utf8 = nullptr;
+        const int len = ASN1_STRING_to_UTF8(&utf8, value);
+        line += std::string("/") + shortName + "=";
+        if (len >= 0) {
+            line.append(reinterpret_cast<const char *>(utf8), static_cast<size_t>(len));
+            OPENSSL_free(utf8);
+        } else {
+            throwIfOutOfMemory();
+            // A value that its own string type does not hold: its bytes, escaped where
+            // they are no UTF-8.
+            line.append(reinterpret_cast<const char *>(ASN1_STRING_get0_data(value)),
+                        static_cast<size_t>(ASN1_STRING_length(value)));
+        }
+    }
+    return line;
 }
 
 int list(int argc, char **argv)
@@ -509,7 +550,7 @@ int list(int argc, char **argv)
 
 } // namespace
 
-int main(int argc, char **argv)
+int runCommand(int argc, char **argv)
 {
     if (argc < 2) {
         std::cerr << "mvtoken: no command given\n" << kUsage;
@@ -543,5 +584,17 @@ int main(int argc, char **argv)
         if (f.code == 2)
             std::cerr << kUsage;
         return f.code;
+    }
+}
+
+int main(int argc, char **argv)
+{
+    // Without memory the command ends with a message, its change not made (a
+    // transaction commits only at its end), and the store is never called damaged.
+    try {
+        return runCommand(argc, argv);
+    } catch (const std::bad_alloc &) {
+        fputs("mvtoken: out of memory\n", stderr);
+        return 1;
     }
 }

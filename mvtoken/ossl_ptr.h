@@ -7,12 +7,14 @@
 // key.release() hands it to a call that takes it over (the set0 functions).
 
 #include <memory>
+#include <new>
 #include <string>
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 #include <openssl/params.h>
@@ -80,6 +82,19 @@ Out derOf(const T *object, Encode encode)
         return Out();
     }
     return out;
+}
+
+// After an OpenSSL call failed: throws std::bad_alloc when it ran out of memory, that is
+// when one of the errors it recorded is a failed allocation or it could not even record
+// one; otherwise it returns. The recorded errors are cleared either way. So a failure for
+// want of memory is never taken for bad input (a wrong PIN, an unreadable certificate).
+inline void throwIfOutOfMemory()
+{
+    bool none = true, memory = false;
+    for (unsigned long error; (error = ERR_get_error()) != 0; none = false)
+        memory = memory || ERR_GET_REASON(error) == ERR_R_MALLOC_FAILURE;
+    if (none || memory)
+        throw std::bad_alloc();
 }
 
 } // namespace mvtoken

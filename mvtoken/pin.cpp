@@ -1,8 +1,11 @@
 #include "pin.h"
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+
+#include "ossl_ptr.h"
 
 namespace mvtoken {
 
@@ -13,13 +16,18 @@ static_assert(kIterations >= kMinPinIterations && kIterations <= kMaxPinIteratio
 constexpr int kSaltBytes = 16;
 constexpr int kHashBytes = kPinHashBytes;
 
+// A hash that cannot be made for want of memory says nothing about the PIN: that is
+// std::bad_alloc, so that a right PIN is never called wrong.
 bool derive(const std::string &pin, const std::string &salt, std::uint32_t iterations, std::string &out)
 {
     unsigned char hash[kHashBytes];
+    ERR_clear_error(); // what fails below is judged by its own errors
     if (PKCS5_PBKDF2_HMAC(pin.data(), static_cast<int>(pin.size()),
                           reinterpret_cast<const unsigned char *>(salt.data()), static_cast<int>(salt.size()),
-                          static_cast<int>(iterations), EVP_sha256(), kHashBytes, hash) != 1)
+                          static_cast<int>(iterations), EVP_sha256(), kHashBytes, hash) != 1) {
+        throwIfOutOfMemory();
         return false;
+    }
     out.assign(reinterpret_cast<char *>(hash), kHashBytes);
     OPENSSL_cleanse(hash, sizeof hash);
     return true;

@@ -5,6 +5,7 @@
 // difference; when there is none it sleeps on an inotify watch of the store directory,
 // which every change of the store (a rename onto the store file) wakes at once. A device
 // removed and inserted again between two waits gives a removal and then an insertion.
+// A missing store folder is a store without devices; the wait never makes it.
 
 #include <atomic>
 #include <cerrno>
@@ -82,6 +83,12 @@ struct ActiveWait {
     ActiveWait &operator=(const ActiveWait &) = delete;
 };
 
+// What wakes a wait: in the store folder, every way the store file can change; in a
+// folder above it (while the store folder is missing), every way a folder can appear.
+constexpr uint32_t kStoreEvents =
+    IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr uint32_t kParentEvents = IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF;
+
 struct Event {
     std::string name;
     ULONG code = 0;
@@ -127,16 +134,30 @@ try {
     EventState &state = eventState();
     std::lock_guard<std::mutex> lock(state.mutex);
 
+    // The store folder is never made here: a folder that the user moved away or deleted
+    // is a store without devices, and the wait watches for it to come back.
     const std::string dir = Store::directory();
-    Store::makeDirectory();
     const UniqueFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     const int fd = inotify.get();
     int watch = -1;
+    bool watchingStore = false;
     ULONG rc = SAR_OK;
     for (;;) {
-        if (fd >= 0 && watch < 0) // watch first, then look, so that no change slips between
-            watch = inotify_add_watch(fd, dir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
-                                                            IN_DELETE_SELF | IN_MOVE_SELF);
+        if (fd >= 0 && watch < 0) { // watch first, then look, so that no change slips between
+            watch = inotify_add_watch(fd, dir.c_str(), kStoreEvents);
+            watchingStore = watch >= 0;
+            // Without the folder, the nearest folder above it that exists: any change
+            // there (the store folder made or moved back) is looked at.
+            for (std::string above = dir; watch < 0 && (errno == ENOENT || errno == ENOTDIR);) {
+                const size_t slash = above.find_last_of('/');
+                if (slash == std::string::npos)
+                    break;
+                above = slash ? above.substr(0, slash) : std::string("/");
+                watch = inotify_add_watch(fd, above.c_str(), kParentEvents);
+                if (above == "/")
+                    break;
+            }
+        }
         StoreData data;
         if (Store::read(data) == SAR_OK) {
             Event event;
@@ -153,8 +174,9 @@ try {
                 break;
             }
         }
-        // Sleep until the store directory changes. Without a watch (no inotify, or the
-        // directory cannot be made) look again after a short while.
+        // Sleep until the store folder (or the folder above it that is watched) changes.
+        // Without a watch (no inotify, or no folder of the path can be watched) look
+        // again after a short while.
         struct pollfd p = {fd, POLLIN, 0};
         int n = poll(fd >= 0 && watch >= 0 ? &p : nullptr, fd >= 0 && watch >= 0 ? 1 : 0,
                      fd >= 0 && watch >= 0 ? 5000 : 200);
@@ -170,7 +192,7 @@ try {
                     q += sizeof(struct inotify_event) + e->len;
                 }
             }
-            if (lost) {
+            if (lost || !watchingStore) {
                 inotify_rm_watch(fd, watch);
                 watch = -1;
             }

@@ -200,13 +200,52 @@ bool ensureDirectory(const std::string &dir, std::string *problem)
     return makeDirectories(dir, problem) && checkDirectory(dir, problem);
 }
 
-// Opens a file of the store directory without following a link and without blocking on
-// a FIFO or device, and checks that it is a private regular file. -1 with errno ENOENT
+// Why a store file, described by st (from lstat or fstat), may not be used, or empty:
+// it must be a private regular file (a link, FIFO, device or folder is refused).
+std::string fileRefusal(const struct stat &st, const std::string &path)
+{
+    std::string why;
+    if (S_ISLNK(st.st_mode))
+        why = "the store file " + path + " is a symbolic link";
+    else if (!S_ISREG(st.st_mode))
+        why = "the store file " + path + " is not a regular file";
+    else
+        isPrivate(st, "store file", path, &why);
+    return why;
+}
+
+// Judges an existing store file by its entry alone: nothing is opened, so a FIFO or
+// device is refused without waiting on it or touching it. 0 when it may be used, ENOENT
 // when it does not exist, EPERM when it is refused, another errno when it cannot be
-// opened; problem says why.
+// examined; problem says why.
+int checkStoreFile(const std::string &path, std::string *problem)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        const int err = errno;
+        if (err != ENOENT)
+            setProblem(problem, "cannot examine the store file " + path + ": " + strerror(err));
+        return err;
+    }
+    const std::string why = fileRefusal(st, path);
+    if (why.empty())
+        return 0;
+    setProblem(problem, why);
+    return EPERM;
+}
+
+// Opens an existing file of the store directory after checking its entry, without
+// following a link and without blocking on a FIFO or device, and checks again what was
+// opened. -1 with errno ENOENT when it does not exist, EPERM when it is refused, another
+// errno when it cannot be opened; problem says why.
 int openStoreFile(const std::string &path, int flags, std::string *problem)
 {
-    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    const int state = checkStoreFile(path, problem);
+    if (state != 0) {
+        errno = state;
+        return -1;
+    }
+    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
         if (err == ELOOP)
@@ -217,14 +256,12 @@ int openStoreFile(const std::string &path, int flags, std::string *problem)
         return -1;
     }
     struct stat st;
-    std::string why;
+    std::string why; // what was opened may have replaced the entry checked
     if (fstat(fd, &st) != 0)
         why = "cannot examine the store file " + path + ": " + strerror(errno);
-    else if (!S_ISREG(st.st_mode))
-        why = "the store file " + path + " is not a regular file";
-    else if (!isPrivate(st, "store file", path, &why))
-        ;
-    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+    else
+        why = fileRefusal(st, path);
+    if (why.empty() && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
         why = "cannot use the store file " + path + ": " + strerror(errno);
     if (why.empty())
         return fd;
@@ -232,6 +269,33 @@ int openStoreFile(const std::string &path, int flags, std::string *problem)
     setProblem(problem, why);
     errno = EPERM;
     return -1;
+}
+
+// Opens the lock file, making it when it is missing: private to its user (0600) whatever
+// the umask. Only a descriptor is needed to lock, so it is opened for reading.
+int openLockFile(const std::string &path, std::string *problem)
+{
+    for (;;) {
+        const int fd = openStoreFile(path, O_RDONLY, problem);
+        if (fd >= 0 || errno != ENOENT)
+            return fd;
+        const int made = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (made >= 0) {
+            if (fchmod(made, 0600) == 0)
+                return made;
+            const int err = errno;
+            close(made);
+            setProblem(problem, "cannot make " + path + " private: " + strerror(err));
+            errno = err;
+            return -1;
+        }
+        if (errno != EEXIST) { // EEXIST: another process made it meanwhile
+            const int err = errno;
+            setProblem(problem, "cannot create the store file " + path + ": " + strerror(err));
+            errno = err;
+            return -1;
+        }
+    }
 }
 
 bool writeAll(int fd, const std::string &bytes)
@@ -324,6 +388,9 @@ std::string Store::filePath()
 std::string Store::serialize(const StoreData &data)
 {
     std::ostringstream out;
+    // A string stream fails only when memory runs out: that is an exception, not a short
+    // text that a commit would write as the store.
+    out.exceptions(std::ios::badbit);
     out << kMagic << '\n';
     if (!data.storeId.empty())
         out << "store-id " << hexEncode(data.storeId) << '\n';
@@ -353,6 +420,8 @@ bool Store::parse(const std::string &text, StoreData &data)
 {
     data = StoreData();
     std::istringstream in(text);
+    // Memory running out while a field is read is an exception, never a damaged store.
+    in.exceptions(std::ios::badbit);
     std::string line;
     if (!std::getline(in, line) || line != kMagic)
         return false;
@@ -361,6 +430,7 @@ bool Store::parse(const std::string &text, StoreData &data)
         if (ended)
             return false; // nothing may follow the end mark
         std::istringstream fields(line);
+        fields.exceptions(std::ios::badbit);
         std::string tag;
         fields >> tag;
         if (tag == "end") {
@@ -434,7 +504,12 @@ ULONG Store::read(StoreData &data, std::string *problem)
     struct stat st;
     if (stat(dir.c_str(), &st) != 0 && errno == ENOENT)
         return SAR_OK; // nothing stored yet
+    // The lock is judged as the store file is: a store with a lock that others could
+    // change is refused for reading as for writing.
     if (!checkDirectory(dir, problem))
+        return SAR_FILEERR;
+    const int lock = checkStoreFile(dir + "/" + kLockFile, problem);
+    if (lock != 0 && lock != ENOENT)
         return SAR_FILEERR;
     const UniqueFd fd(openStoreFile(filePath(), O_RDONLY, problem));
     if (!fd.valid())
@@ -466,7 +541,7 @@ StoreTransaction::StoreTransaction()
         return;
     }
     const std::string lockPath = dir + "/" + kLockFile;
-    m_lock.reset(openStoreFile(lockPath, O_RDWR | O_CREAT, &m_problem));
+    m_lock.reset(openLockFile(lockPath, &m_problem));
     if (!m_lock.valid()) {
         m_status = SAR_FILEERR;
         return;

@@ -245,6 +245,81 @@ TEST_F(MvtokenCli, IdsAndInsertionCountsNeverWrap)
     }
 }
 
+// Certificate subjects are listed as their text, escaped once by the listing's one rule:
+// Chinese stays, a control character becomes \x1b, a backslash \\.
+TEST_F(MvtokenCli, ListShowsSubjectsAsTextEscapedOnce)
+{
+    run({"init-device", "k1"});
+    run({"create-app", "k1", "app", "--admin-pin", "a", "--user-pin", "u"});
+    const std::vector<std::pair<std::string, std::string>> subjects = {
+        {"/C=CN/O=中文组织/CN=张三", "/C=CN/O=中文组织/CN=张三"},
+        {"/C=CN/O=Org/CN=a\x1b[2Jb", "/C=CN/O=Org/CN=a\\x1b[2Jb"},
+        {"/C=CN/O=Org/CN=back\\\\slash", "/C=CN/O=Org/CN=back\\\\slash"},
+        {"/C=CN/CN=密钥\x7f/OU=x", "/C=CN/CN=密钥\\x7f/OU=x"},
+    };
+    for (size_t i = 0; i < subjects.size(); ++i) {
+        const std::string con = "c" + std::to_string(i);
+        run({"create-container", "k1", "app", con, "--key", "sm2"});
+        run({"issue-cert", "k1", "app", con, "--sign", "--subject", subjects[i].first});
+    }
+    const Result list = runMvtoken({"list"});
+    ASSERT_EQ(list.status, 0) << list.output;
+    EXPECT_EQ(list.output.find('\x1b'), std::string::npos) << list.output;
+    for (const auto &s : subjects)
+        EXPECT_NE(list.output.find("sign-cert: " + s.second + "\n"), std::string::npos) << s.second << "\n" << list.output;
+}
+
+// Out of memory ends a command with a message and a non-zero status, never with an abort
+// and never by calling a sound store damaged; the store stays as it was. The limits run
+// from the least address space in which the tool starts at all to one in which the
+// listing of a large store succeeds.
+TEST_F(MvtokenCli, OutOfMemoryIsAMessageNeverADamagedStore)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer needs its whole address space";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "AddressSanitizer needs its whole address space";
+#endif
+#endif
+    provision();
+    {
+        mvtoken::StoreTransaction txn;
+        ASSERT_EQ(txn.status(), SAR_OK);
+        txn.data().devices[0].manufacturer.assign(6 << 20, 'M'); // 12 MB of hex
+        ASSERT_EQ(txn.commit(), SAR_OK);
+    }
+    const std::string before = readFile(store + "/store.db");
+    const Result whole = runMvtoken({"list"});
+    ASSERT_EQ(whole.status, 0) << whole.output.substr(0, 300);
+
+    constexpr rlim_t kStep = 2 << 20;
+    rlim_t limit = kStep;
+    while (runMvtoken({"--help"}, limit).status != 0 && limit < (rlim_t(1) << 30))
+        limit += kStep;
+    int outOfMemory = 0;
+    for (;; limit += kStep) {
+        ASSERT_LT(limit, rlim_t(1) << 30);
+        SCOPED_TRACE(limit);
+        for (const std::vector<std::string> &args :
+             {std::vector<std::string>{"list"}, {"create-app", "k1", "more", "--admin-pin", "a", "--user-pin", "u"}}) {
+            const Result r = runMvtoken(args, limit);
+            EXPECT_EQ(r.output.find("damaged"), std::string::npos) << args[0] << ": " << r.output.substr(0, 300);
+            if (r.status != 0) {
+                EXPECT_EQ(r.status, 1) << args[0] << ": " << r.output.substr(0, 300);
+                EXPECT_NE(r.output.find("mvtoken: out of memory\n"), std::string::npos)
+                    << args[0] << ": " << r.output.substr(0, 300);
+                ++outOfMemory;
+            } else if (args[0] == "list") {
+                EXPECT_EQ(r.output, whole.output);
+            }
+        }
+        if (readFile(store + "/store.db") != before)
+            break; // the change went through: the largest limit that matters
+    }
+    EXPECT_GT(outOfMemory, 0);
+}
+
 // A store that others could change is refused with the folder and the reason, unchanged.
 TEST_F(MvtokenCli, RefusesAStoreOthersCanWrite)
 {

@@ -270,6 +270,44 @@ TEST_F(SkfCalls, UnknownAndClosedHandlesAreRefused)
     }
 }
 
+// A store whose lock others could change is refused by the calls that only read, as by
+// those that change it, and by the tool's listing; nothing is handed out.
+TEST_F(SkfCalls, ABadLockRefusesReadsAsWrites)
+{
+    for (const auto &lock : badLocks()) {
+        SCOPED_TRACE(lock.name);
+        if (lock.needsRoot && geteuid() != 0) {
+            std::cout << "[ SKIPPED  ] " << lock.name << ": needs root\n";
+            continue;
+        }
+        removeTree(store);
+        store = makeStore();
+        provision();
+        DEVHANDLE hDev = connect("dev1");
+        ASSERT_TRUE(lock.make(store + "/store.lock"));
+        const std::string before = readFile(store + "/store.db");
+
+        char list[256];
+        ULONG size = sizeof list;
+        DEVHANDLE hOther = nullptr;
+        HAPPLICATION hApp = nullptr;
+        EXPECT_EQ(SKF(SKF_EnumDev)(TRUE, list, &size), SAR_FILEERR);
+        EXPECT_EQ(SKF(SKF_ConnectDev)(const_cast<char *>("dev1"), &hOther), SAR_FILEERR);
+        size = sizeof list;
+        EXPECT_EQ(SKF(SKF_EnumApplication)(hDev, list, &size), SAR_FILEERR);
+        EXPECT_EQ(SKF(SKF_OpenApplication)(hDev, const_cast<char *>("app1"), &hApp), SAR_FILEERR);
+        EXPECT_EQ(SKF(SKF_SetLabel)(hDev, const_cast<char *>("changed")), SAR_FILEERR);
+        EXPECT_EQ(hOther, nullptr);
+        EXPECT_EQ(hApp, nullptr);
+        for (const std::vector<std::string> &args : {std::vector<std::string>{"list"}, {"remove", "dev1"}}) {
+            const Result r = runMvtoken(args);
+            EXPECT_NE(r.status, 0) << args[0];
+            EXPECT_NE(r.output.find(lock.problem), std::string::npos) << args[0] << ": " << r.output;
+        }
+        EXPECT_EQ(readFile(store + "/store.db"), before);
+    }
+}
+
 TEST_F(SkfCalls, WrongPinsLockAfterTheRetryCountAndTheCounterPersists)
 {
     provision();
@@ -540,6 +578,75 @@ TEST_F(SkfCalls, RunningOutOfMemoryIsAResultCode)
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     ASSERT_TRUE(WIFEXITED(st)) << "the child ended by signal " << WTERMSIG(st);
     EXPECT_EQ(WEXITSTATUS(st), 0);
+}
+
+// Whatever the memory at hand, a call on a sound store answers SAR_OK or SAR_MEMORYERR,
+// never that the store is damaged, and the store stays whole. The limits run from the
+// address space the process has already to one in which every call succeeds.
+TEST_F(SkfCalls, OutOfMemoryNeverCallsASoundStoreDamaged)
+{
+#ifdef STANDIN_TEST_ASAN
+    GTEST_SKIP() << "AddressSanitizer needs its whole address space";
+#endif
+    provision();
+    {
+        mvtoken::StoreTransaction txn;
+        ASSERT_EQ(txn.status(), SAR_OK);
+        txn.data().devices[0].manufacturer.assign(6 << 20, 'M'); // 12 MB of hex
+        ASSERT_EQ(txn.commit(), SAR_OK);
+    }
+    const std::string before = readFile(store + "/store.db");
+    auto enumDev = SKF(SKF_EnumDev);
+    auto connectDev = SKF(SKF_ConnectDev);
+    auto getDevInfo = SKF(SKF_GetDevInfo);
+    auto setLabel = SKF(SKF_SetLabel);
+    DEVHANDLE dev = connect("dev1");
+    int outOfMemory = 0;
+    for (rlim_t headroom = 0;; headroom += 2 << 20) {
+        ASSERT_LT(headroom, rlim_t(1) << 30);
+        SCOPED_TRACE(headroom);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            long pages = 0;
+            FILE *statm = fopen("/proc/self/statm", "r");
+            if (!statm || fscanf(statm, "%ld", &pages) != 1)
+                _exit(99);
+            fclose(statm);
+            struct rlimit rl;
+            if (getrlimit(RLIMIT_AS, &rl) != 0)
+                _exit(99);
+            rl.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + headroom;
+            if (setrlimit(RLIMIT_AS, &rl) != 0)
+                _exit(99);
+            // Exit status: one bit per call that ran out of memory; 100 + the call for any
+            // other result.
+            int status = 0, bit = 1, call = 0;
+            DEVHANDLE other = nullptr;
+            DEVINFO info;
+            char names[64];
+            ULONG size = sizeof names;
+            for (const ULONG rc : {enumDev(TRUE, names, &size), connectDev(const_cast<char *>("dev1"), &other),
+                                   getDevInfo(dev, &info), setLabel(dev, const_cast<char *>("Key One"))}) {
+                if (rc == SAR_MEMORYERR)
+                    status |= bit;
+                else if (rc != SAR_OK)
+                    _exit(100 + call);
+                bit <<= 1;
+                ++call;
+            }
+            _exit(status);
+        }
+        int st = 0;
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        ASSERT_TRUE(WIFEXITED(st)) << "the child ended by signal " << WTERMSIG(st);
+        ASSERT_LT(WEXITSTATUS(st), 16) << "status " << WEXITSTATUS(st) << " (100 + n: call n gave another result)";
+        EXPECT_EQ(readFile(store + "/store.db"), before);
+        if (WEXITSTATUS(st) == 0)
+            break;
+        ++outOfMemory;
+    }
+    EXPECT_GT(outOfMemory, 0);
 }
 
 } // namespace

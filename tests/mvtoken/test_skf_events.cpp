@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -170,6 +172,84 @@ TEST(SkfEvents, AStoreMadeAnewReportsItsDevicesAsNew)
             codes.push_back(e.code);
     }
     EXPECT_EQ(codes, (std::vector<ULONG>{SKF_DEV_EVENT_REMOVED, SKF_DEV_EVENT_INSERTED}));
+}
+
+// A store folder moved away or deleted while a program waits is a store without devices:
+// its devices are reported removed, the wait never makes the folder again (a folder moved
+// back would land inside it), and the devices of a folder that comes back are reported.
+TEST(SkfEvents, AStoreFolderMovedAwayOrDeletedIsNotMadeAgain)
+{
+    // A store of its own: its insertions come first, then the removals of the devices of
+    // the other tests' store, which are left for later.
+    const std::string store = makeStore();
+    run({"init-device", "mv-a"});
+    run({"init-device", "mv-b"});
+    run({"insert", "mv-a"});
+    run({"insert", "mv-b"});
+    for (int inserted = 0; inserted < 2;) {
+        const Event e = waitOnce();
+        ASSERT_EQ(e.rc, SAR_OK);
+        if (e.name == "mv-a" || e.name == "mv-b") {
+            EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED)) << e.name;
+            ++inserted;
+        } else {
+            EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_REMOVED)) << e.name;
+        }
+    }
+    // The removals of the shared store's devices come in the order of their names, some
+    // after this store's: later waits look at this store's devices only.
+    auto waitOwn = [] {
+        for (;;) {
+            Event e = waitOnce();
+            if (e.rc != SAR_OK || e.name.rfind("mv-", 0) == 0)
+                return e;
+            EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_REMOVED)) << e.name;
+        }
+    };
+    const std::string moved = store + ".old";
+    struct stat st;
+    // Both devices are reported removed, mv-b last.
+    auto bothGo = [&](const char *how) {
+        SCOPED_TRACE(how);
+        std::vector<std::string> gone;
+        while (gone.empty() || gone.back() != "mv-b") {
+            const Event e = waitOwn();
+            ASSERT_EQ(e.rc, SAR_OK);
+            EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_REMOVED)) << e.name;
+            if (e.name == "mv-a" || e.name == "mv-b")
+                gone.push_back(e.name);
+        }
+        EXPECT_EQ(gone, (std::vector<std::string>{"mv-a", "mv-b"}));
+        // The last wait found its event waiting: a folder it made would be there now.
+        EXPECT_NE(stat(store.c_str(), &st), 0) << "the store folder was made again";
+    };
+
+    ASSERT_EQ(rename(store.c_str(), moved.c_str()), 0);
+    bothGo("moved away");
+    // Moved back while a wait blocks: the devices are there again.
+    auto waiter = std::async(std::launch::async, waitOwn);
+    ASSERT_EQ(rename(moved.c_str(), store.c_str()), 0);
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    Event e = waiter.get();
+    EXPECT_EQ(e.name, "mv-a");
+    EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED));
+    e = waitOwn();
+    EXPECT_EQ(e.name, "mv-b");
+    EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED));
+
+    ASSERT_EQ(system(("rm -rf '" + store + "'").c_str()), 0);
+    bothGo("deleted");
+    // A store made anew while a wait blocks is seen.
+    waiter = std::async(std::launch::async, waitOwn);
+    run({"init-device", "mv-c"});
+    run({"insert", "mv-c"});
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    e = waiter.get();
+    EXPECT_EQ(e.name, "mv-c");
+    EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED));
+    removeTree(store);
+    // Later tests work on the shared store again (its devices come back as insertions).
+    setenv("MVUKEY_STORE", g_store.c_str(), 1);
 }
 
 } // namespace

@@ -13,10 +13,14 @@
 
 #include <cstring>
 #include <functional>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <string>
 
+#include <openssl/crypto.h>
+
+#include "pin.h"
 #include "store.h"
 #include "token_fixture.h"
 
@@ -368,7 +372,7 @@ void chownToNobody(const std::string &path)
 
 TEST(Store, RefusesAStoreThatOthersCanChange)
 {
-    const std::vector<RefusedStore> cases = {
+    std::vector<RefusedStore> cases = {
         {"folder 0777", false, [](const std::string &dir) { chmod(dir.c_str(), 0777); },
          "is writable by group and others (mode 0777)"},
         {"folder 1777", false, [](const std::string &dir) { chmod(dir.c_str(), 01777); }, "(mode 1777)"},
@@ -392,6 +396,11 @@ TEST(Store, RefusesAStoreThatOthersCanChange)
         {"store file of another user", true, [](const std::string &dir) { chownToNobody(dir + "/store.db"); },
          "store.db belongs to user id"},
     };
+    // The lock is judged as the store file is, by readers as by writers.
+    for (const auto &lock : tokentest::badLocks())
+        cases.push_back({lock.name, lock.needsRoot,
+                         [make = lock.make](const std::string &dir) { ASSERT_TRUE(make(dir + "/store.lock")); },
+                         lock.problem});
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         if (c.needsRoot && geteuid() != 0) {
@@ -423,7 +432,7 @@ TEST(Store, RefusesAStoreThatOthersCanChange)
             txn.data().devices.clear();
             EXPECT_NE(txn.commit(), SAR_OK);
         }
-        if (std::string(c.problem).find("store.db") == std::string::npos) {
+        if (std::string(c.problem).find("store.") == std::string::npos) { // a refused folder
             EXPECT_FALSE(Store::makeDirectory());
         }
         struct stat after;
@@ -432,6 +441,39 @@ TEST(Store, RefusesAStoreThatOthersCanChange)
         EXPECT_EQ(after.st_uid, before.st_uid);
         EXPECT_EQ(storeBytes(dir), bytes);
         EXPECT_NE(stat((dir + "/store.db.tmp").c_str(), &after), 0) << "nothing was written";
+        tokentest::removeTree(dir);
+    }
+}
+
+// The folders the store makes are 0700 and its files 0600 whatever the umask, so that a
+// later change can still open them.
+TEST(Store, FilesAndFoldersArePrivateWhateverTheUmask)
+{
+    for (const mode_t mask : {0277, 0777, 0}) {
+        SCOPED_TRACE(mask);
+        const std::string dir = tokentest::makeStore() + "/one/two";
+        setenv("MVUKEY_STORE", dir.c_str(), 1);
+        const mode_t old = umask(mask);
+        for (const char *label : {"first", "second"}) {
+            StoreTransaction txn;
+            ASSERT_EQ(txn.status(), SAR_OK) << txn.problem();
+            txn.data() = sampleStore(1, 10);
+            txn.data().devices[0].label = label;
+            EXPECT_EQ(txn.commit(), SAR_OK) << txn.problem();
+        }
+        umask(old);
+        struct stat st;
+        for (const std::string &folder : {dir, dir + "/..", dir + "/../.."}) {
+            ASSERT_EQ(stat(folder.c_str(), &st), 0) << folder;
+            EXPECT_EQ(st.st_mode & 07777, 0700u) << folder;
+        }
+        for (const char *file : {"/store.lock", "/store.db"}) {
+            ASSERT_EQ(stat((dir + file).c_str(), &st), 0) << file;
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << file;
+        }
+        StoreData data;
+        ASSERT_EQ(Store::read(data), SAR_OK);
+        EXPECT_EQ(data.devices[0].label, "second");
         tokentest::removeTree(dir);
     }
 }
@@ -480,6 +522,40 @@ TEST(Store, APlantedTemporaryLinkIsNotFollowed)
     ASSERT_EQ(lstat((dir + "/store.db").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     tokentest::removeTree(dir);
+}
+
+// OpenSSL's allocations, failing from the moment g_noMemory is set.
+bool g_noMemory = false;
+void *opensslMalloc(size_t n, const char *, int) { return g_noMemory ? nullptr : malloc(n); }
+void *opensslRealloc(void *p, size_t n, const char *, int) { return g_noMemory ? nullptr : realloc(p, n); }
+void opensslFree(void *p, const char *, int) { free(p); }
+
+// A PIN whose hash cannot be made for want of memory is no wrong PIN: the check ends in
+// std::bad_alloc (SAR_MEMORYERR from the library), never in "incorrect".
+TEST(Store, APinCheckWithoutMemoryIsNoWrongPin)
+{
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (!CRYPTO_set_mem_functions(opensslMalloc, opensslRealloc, opensslFree))
+            _exit(3); // OpenSSL allocated already in this process
+        PinRecord record;
+        if (!setPin(record, "123456", 3) || !pinMatches(record, "123456"))
+            _exit(4);
+        g_noMemory = true;
+        try {
+            pinMatches(record, "123456");
+            _exit(1);
+        } catch (const std::bad_alloc &) {
+            _exit(0);
+        }
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st)) << "the child ended by signal " << WTERMSIG(st);
+    if (WEXITSTATUS(st) == 3)
+        GTEST_SKIP() << "OpenSSL's allocator cannot be replaced in this process";
+    EXPECT_EQ(WEXITSTATUS(st), 0) << "1: the right PIN was answered without memory; 4: no PIN could be set";
 }
 
 // Without HOME the default store lies in the user's home of the password database.

@@ -6,7 +6,11 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -66,8 +71,9 @@ struct Result {
     std::string output; // stdout and stderr
 };
 
-// Runs mvtoken with the arguments in the current environment.
-inline Result runMvtoken(const std::vector<std::string> &args)
+// Runs mvtoken with the arguments in the current environment; with addressSpace, in an
+// address space of that many bytes at most (RLIMIT_AS).
+inline Result runMvtoken(const std::vector<std::string> &args, rlim_t addressSpace = 0)
 {
     Result r;
     std::string out = envOr("TMPDIR", "/tmp") + "/mvtoken-out-" + std::to_string(getpid()) + ".txt";
@@ -77,17 +83,31 @@ inline Result runMvtoken(const std::vector<std::string> &args)
     for (auto &a : all)
         argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    pid_t pid;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0) {
+    pid_t pid = -1;
+    if (addressSpace) {
+        pid = fork();
+        if (pid == 0) {
+            const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const struct rlimit rl = {addressSpace, addressSpace};
+            if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0 || setrlimit(RLIMIT_AS, &rl) != 0)
+                _exit(126);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    } else {
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    if (pid > 0) {
         int st = 0;
         waitpid(pid, &st, 0);
         r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
-    posix_spawn_file_actions_destroy(&fa);
     std::ifstream in(out);
     std::stringstream ss;
     ss << in.rdbuf();
@@ -102,6 +122,48 @@ inline std::string readFile(const std::string &path)
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+// A store.lock that the store must refuse, made in place of the lock of a provisioned
+// store; problem is part of the refusal's text.
+struct BadLock {
+    const char *name;
+    bool needsRoot; // makes a device or a file of another user
+    std::function<bool(const std::string &lock)> make;
+    const char *problem;
+};
+
+inline std::vector<BadLock> badLocks()
+{
+    auto replaced = [](const std::string &lock, const std::function<int()> &make) {
+        return unlink(lock.c_str()) == 0 && make() == 0;
+    };
+    return {
+        {"store.lock 0666", false, [](const std::string &lock) { return chmod(lock.c_str(), 0666) == 0; },
+         "store.lock is writable by group and others (mode 0666)"},
+        {"store.lock of another user", true,
+         [](const std::string &lock) {
+             const struct passwd *nobody = getpwnam("nobody");
+             return nobody && chown(lock.c_str(), nobody->pw_uid, nobody->pw_gid) == 0;
+         },
+         "store.lock belongs to user id"},
+        {"store.lock FIFO", false,
+         [=](const std::string &lock) { return replaced(lock, [&] { return mkfifo(lock.c_str(), 0600); }); },
+         "store.lock is not a regular file"},
+        {"store.lock device", true,
+         [=](const std::string &lock) {
+             return replaced(lock, [&] { return mknod(lock.c_str(), S_IFCHR | 0600, makedev(1, 3)); });
+         },
+         "store.lock is not a regular file"},
+        {"store.lock folder", false,
+         [=](const std::string &lock) { return replaced(lock, [&] { return mkdir(lock.c_str(), 0700); }); },
+         "store.lock is not a regular file"},
+        {"store.lock link", false,
+         [=](const std::string &lock) {
+             return replaced(lock, [&] { return symlink("/dev/null", lock.c_str()); });
+         },
+         "store.lock is a symbolic link"},
+    };
 }
 
 // The stand-in bound as the program binds it, with every function resolved by name.
