@@ -27,3 +27,11 @@ file(MAKE_DIRECTORY ${PINPROMPT_SHOTS})
 mv_add_script_test(NAME pinprompt_caller_xvfb_test XVFB TIMEOUT 240
   SCRIPT ${PROJECT_SOURCE_DIR}/scripts/with-openbox.sh ARGS $<TARGET_FILE:pinprompt_caller_test>
   ENV PINPROMPT_LIB=$<TARGET_FILE:pinprompt> PINPROMPT_SHOTS=${PINPROMPT_SHOTS})
+
+# A caller without a toolkit that ends during a prompt, or has no platform to show one on;
+# one process per case.
+add_executable(pinprompt_outside_caller ${CMAKE_CURRENT_LIST_DIR}/outside_caller.cpp)
+mv_project_target(pinprompt_outside_caller)
+target_include_directories(pinprompt_outside_caller PRIVATE ${PROJECT_SOURCE_DIR}/pinprompt)
+target_link_libraries(pinprompt_outside_caller PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
+add_dependencies(pinprompt_outside_caller pinprompt)
