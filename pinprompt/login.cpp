@@ -387,11 +387,15 @@ struct ThreadWatch
     ThreadWatch() = default;
     ~ThreadWatch()
     {
+        if (!armed)
+            return;
         exitBegunHere = true;
         PromptThread::guardExit(true);
     }
     ThreadWatch(const ThreadWatch &) = delete;
     ThreadWatch &operator=(const ThreadWatch &) = delete;
+
+    bool armed = false;
 };
 
 thread_local ThreadWatch threadWatch;
@@ -399,7 +403,7 @@ thread_local ThreadWatch threadWatch;
 // Every export calls it first.
 void watchThisThread()
 {
-    static_cast<void>(&threadWatch);
+    threadWatch.armed = true;
 }
 
 void PromptThread::endingProcess(int status, void *mark)
