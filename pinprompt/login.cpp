@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -121,7 +123,8 @@ private:
 // Whether the platform that the toolkit would pick can start. The toolkit ends the whole
 // process when it cannot (no display to connect to), so no prompt is tried then. The
 // platform is the first of QT_QPA_PLATFORM (names separated by ';', options after ':') that
-// can start, or the X display when that variable is not set.
+// can start, or the X platform (xcb) when that variable is not set. A platform can start when
+// its plugin is installed and, for xcb, the X display opens, for Wayland, a compositor listens.
 
 // The X display of DISPLAY opens. libxcb is what the toolkit's X platform connects with; it
 // is loaded only for this check.
@@ -216,19 +219,16 @@ QString platformProblem(const QString &name)
 bool platformCanStart()
 {
     const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
+    QStringList names = QString::fromLocal8Bit(chosen).split(';', Qt::SkipEmptyParts);
+    if (names.isEmpty())
+        names << "xcb";
     QStringList problems;
-    if (chosen.isEmpty()) {
-        problems << xDisplayProblem();
-        if (problems.first().isEmpty())
+    for (const QString &entry : names) {
+        const QString name = entry.section(':', 0, 0);
+        const QString problem = platformProblem(name);
+        if (problem.isEmpty())
             return true;
-    } else {
-        for (const QString &entry : QString::fromLocal8Bit(chosen).split(';', Qt::SkipEmptyParts)) {
-            const QString name = entry.section(':', 0, 0);
-            const QString problem = platformProblem(name);
-            if (problem.isEmpty())
-                return true;
-            problems << name + ": " + problem;
-        }
+        problems << (chosen.isEmpty() ? problem : name + ": " + problem);
     }
     std::fprintf(stderr, "pinprompt: no prompt shown, no platform to show it on: %s\n",
                  qPrintable(problems.join("; ")));
@@ -248,13 +248,13 @@ bool platformCanStart()
 // process. The object lives on the heap and is never destroyed, so nothing it uses goes away
 // under a prompt that still runs while another thread calls exit().
 //
-// The end of the process. exit() runs the exiting thread's thread_local destructors, then the
-// exit handlers, newest first; among those are the destructors of the toolkit's statics, many
-// of them registered while a prompt builds or shows its window. A prompt that still runs then
+// The end of the process. exit() runs the exiting thread's own destructors (those of its
+// thread_local data), then the exit handlers, newest first; among those are the destructors
+// of the toolkit's statics, many of them registered while a prompt builds or shows its window. A prompt that still runs then
 // would use what they destroy (a crash) or see its objects destroyed from another thread (the
 // toolkit's warnings). So the exit handler endingProcess must come before all of them:
-// - Every thread that calls into the library (or loads it) gets a thread_local watch whose
-//   destructor registers endingProcess once more. When that thread calls exit(), this
+// - Every thread that calls into the library (or loads it) gets a watch, a destructor of the
+//   thread's own, that registers endingProcess once more. When that thread calls exit(), this
 //   registration is the newest, and it runs before any other handler: it stops new prompts,
 //   ends the running prompt's event loop and waits (at most promptEndLimit) until the prompt
 //   has destroyed its window and application object. The exit then goes on as usual. (When
@@ -291,11 +291,11 @@ public:
     }
 
     // Registers endingProcess anew, so that it comes before whatever the toolkit has registered
-    // so far; fromWatch marks the registration of a thread's watch. False once the process's
+    // so far; a thread's watch passes the number of its registration. False once the process's
     // exit handlers have all run.
-    static bool guardExit(bool fromWatch = false)
+    static bool guardExit(std::uintptr_t watchRegistration = 0)
     {
-        return on_exit(&PromptThread::endingProcess, fromWatch ? &watchMark : nullptr) == 0;
+        return on_exit(&PromptThread::endingProcess, reinterpret_cast<void *>(watchRegistration)) == 0;
     }
 
     // Makes a prompt's application object known to endingProcess, which ends its event loop,
@@ -328,7 +328,6 @@ public:
 
 private:
     static constexpr std::chrono::seconds promptEndLimit{5};
-    static char watchMark;
 
     static void endingProcess(int status, void *mark);
 
@@ -370,46 +369,66 @@ private:
     QCoreApplication *runningApp = nullptr; // the running prompt's application object
 };
 
-char PromptThread::watchMark;
-
 PromptThread *PromptThread::promptThread()
 {
     static PromptThread *const thread = new PromptThread;
     return thread;
 }
 
-// Set in a thread whose watch has registered endingProcess as the thread ended: when that
-// thread called exit(), the next exit handler to run is that registration.
-thread_local bool exitBegunHere = false;
+// The watch of the threads that call into the library: a destructor of the thread's own,
+// which the C library runs when the thread ends and, first of all, when the thread calls
+// exit(). It registers endingProcess and notes the thread and the registration's number: when
+// that handler runs in that same thread, it is the first exit handler of an exit() of that
+// thread. (The library keeps no thread_local data: its callers load it with dlopen, and the
+// sanitizers' leak check cannot read such a library's thread-local blocks.)
+extern "C" int __cxa_thread_atexit_impl(void (*destructor)(void *), void *object, void *dso);
+extern "C" void *__dso_handle;
 
-struct ThreadWatch
+std::mutex watchMutex;
+std::vector<pthread_t> &watchedThreads = *new std::vector<pthread_t>;
+std::uintptr_t lastWatchRegistration = 0;
+pthread_t lastWatchThread;
+
+void threadEnding(void *)
 {
-    ThreadWatch() = default;
-    ~ThreadWatch()
+    std::uintptr_t registration;
     {
-        if (!armed)
-            return;
-        exitBegunHere = true;
-        PromptThread::guardExit(true);
+        std::lock_guard<std::mutex> lock(watchMutex);
+        const pthread_t self = pthread_self();
+        watchedThreads.erase(std::remove_if(watchedThreads.begin(), watchedThreads.end(),
+                                            [&](pthread_t t) { return pthread_equal(t, self); }),
+                             watchedThreads.end());
+        registration = ++lastWatchRegistration;
+        lastWatchThread = self;
     }
-    ThreadWatch(const ThreadWatch &) = delete;
-    ThreadWatch &operator=(const ThreadWatch &) = delete;
-
-    bool armed = false;
-};
-
-thread_local ThreadWatch threadWatch;
+    PromptThread::guardExit(registration);
+}
 
 // Every export calls it first.
 void watchThisThread()
 {
-    threadWatch.armed = true;
+    std::lock_guard<std::mutex> lock(watchMutex);
+    const pthread_t self = pthread_self();
+    for (const pthread_t t : watchedThreads) {
+        if (pthread_equal(t, self))
+            return;
+    }
+    if (__cxa_thread_atexit_impl(&threadEnding, nullptr, &__dso_handle) == 0)
+        watchedThreads.push_back(self);
+}
+
+// True in the first exit handler of an exit() from a watched thread.
+bool firstExitHandler(void *mark)
+{
+    std::lock_guard<std::mutex> lock(watchMutex);
+    return mark && reinterpret_cast<std::uintptr_t>(mark) == lastWatchRegistration
+        && pthread_equal(lastWatchThread, pthread_self());
 }
 
 void PromptThread::endingProcess(int status, void *mark)
 {
     PromptThread *self = promptThread();
-    const bool firstHandler = mark == &watchMark && exitBegunHere;
+    const bool firstHandler = firstExitHandler(mark);
     std::unique_lock<std::mutex> lock(self->mutex);
     self->ending = true;
     if (!self->busy)
