@@ -208,9 +208,9 @@ QString platformProblem(const QString &name)
 {
     if (!platformPluginInstalled(name))
         return QString("no platform plugin \"%1\" is installed").arg(name);
-    if (name == "xcb")
+    if (name.compare("xcb", Qt::CaseInsensitive) == 0)
         return xDisplayProblem();
-    if (name.startsWith("wayland"))
+    if (name.startsWith("wayland", Qt::CaseInsensitive))
         return waylandProblem();
     return {};
 }
@@ -263,7 +263,9 @@ bool platformCanStart()
 //   endingProcess is registered when the library is loaded, before each prompt starts and
 //   once its window is up, so it comes before most of what the prompt registered; finding a
 //   prompt running, it ends the process at once with the exit status (streams flushed),
-//   before more of the toolkit goes away under the prompt.
+//   before more of the toolkit goes away under the prompt. What a prompt that is just being
+//   built has registered still runs before it, so this is no safe end: such a caller watches
+//   its exiting thread by calling an export (initApp) in it beforehand.
 // After the process's end has begun, no prompt starts: GetPW returns PINPROMPT_REJECTED,
 // showDlg and showTips return at once.
 class PromptThread

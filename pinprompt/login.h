@@ -17,9 +17,11 @@
  * Where no platform can show a prompt (no display to connect to), no prompt is tried: GetPW
  * returns PINPROMPT_REJECTED, showDlg and showTips return at once, and one line goes to
  * standard error. A process that calls exit() while a prompt runs ends with its own exit code:
- * from a thread that has used the library, the prompt is taken down first and the exit goes on
- * as usual; from any other thread, the process ends at once. Prompts asked for once exit() has
- * begun return at once.
+ * from a thread that has loaded the library or called one of these functions, the prompt is
+ * taken down first and the exit goes on as usual. (From any other thread the library ends the
+ * process at once when its exit handler runs, which is not safe while a prompt is starting:
+ * call initApp once in a thread that may call exit.) Prompts asked for once exit() has begun
+ * return at once.
  */
 
 #include "pinprompt_global.h"
