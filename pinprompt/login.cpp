@@ -1,17 +1,37 @@
 #include "login.h"
 
 #include <QApplication>
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QMetaObject>
-#include <QTimer>
+#include <QPluginLoader>
+#include <QString>
+#include <QStringList>
 
+#include <dlfcn.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "lcdtipsdialog.h"
 #include "logindialog.h"
@@ -23,42 +43,197 @@ namespace {
 // that showDlg has since destroyed.
 std::atomic<QApplication *> shareApp{nullptr};
 
-// The application object whose event loop a cleanApp may end. showDlg sets it before it
-// records the tip and clears it before destroying the object, both under tipLoopMutex, so a
-// cleanApp from another thread never reaches a destroyed object.
-std::mutex tipLoopMutex;
-QApplication *tipLoopApp = nullptr;
-bool tipLoopQuitRequested = false;
-
-void quitIfRequested()
+// One showDlg call, from its start until it returns: waiting for its turn, building its
+// application object, or showing the tip. cleanApp ends every one of them that initApp has not
+// forgotten, so an early cleanApp (the user confirmed on the token at once, or the operation
+// ended quickly) is never lost.
+struct TipCall
 {
-    bool requested;
-    {
-        std::lock_guard<std::mutex> lock(tipLoopMutex);
-        requested = tipLoopQuitRequested;
-    }
-    if (requested)
-        QCoreApplication::quit();
-}
+    bool ended = false; // a cleanApp came: show nothing, or take the tip down
+    bool recorded = false; // the tip's application object is in shareApp
+    bool forgotten = false; // initApp came after the record: cleanApp no longer reaches it
+    QApplication *loopApp = nullptr; // whose event loop a cleanApp ends, while it lives
+};
 
-// Makes an application object reachable for cleanApp for as long as it lives.
+// Guards the pending calls and their fields; showDlg clears loopApp under it before the
+// application object goes, so cleanApp never reaches a destroyed object. The list is never
+// destroyed: a showDlg may still return while exit() runs the destructors of statics.
+std::mutex tipMutex;
+std::vector<TipCall *> &tipCalls = *new std::vector<TipCall *>;
+
+// Keeps a showDlg call known to cleanApp and initApp for its whole length.
+class PendingTip
+{
+public:
+    PendingTip() = default;
+    // False when a tip is recorded: showDlg then shows nothing.
+    bool enlist()
+    {
+        std::lock_guard<std::mutex> lock(tipMutex);
+        if (shareApp.load())
+            return false;
+        tipCalls.push_back(&call);
+        enlisted = true;
+        return true;
+    }
+    ~PendingTip()
+    {
+        if (!enlisted)
+            return;
+        std::lock_guard<std::mutex> lock(tipMutex);
+        tipCalls.erase(std::find(tipCalls.begin(), tipCalls.end(), &call));
+    }
+    PendingTip(const PendingTip &) = delete;
+    PendingTip &operator=(const PendingTip &) = delete;
+
+    TipCall call;
+
+private:
+    bool enlisted = false;
+};
+
+// Records the tip and lets cleanApp end its event loop for as long as the application object
+// lives, unless a cleanApp has already ended the call.
 class TipLoop
 {
 public:
-    explicit TipLoop(QApplication *app)
+    TipLoop(TipCall &call, QApplication *app) : call(call)
     {
-        std::lock_guard<std::mutex> lock(tipLoopMutex);
-        tipLoopApp = app;
-        tipLoopQuitRequested = false;
+        std::lock_guard<std::mutex> lock(tipMutex);
+        if (call.ended)
+            return;
+        call.recorded = true;
+        call.loopApp = app;
+        shareApp.store(app);
     }
     ~TipLoop()
     {
-        std::lock_guard<std::mutex> lock(tipLoopMutex);
-        tipLoopApp = nullptr;
+        std::lock_guard<std::mutex> lock(tipMutex);
+        call.loopApp = nullptr;
     }
     TipLoop(const TipLoop &) = delete;
     TipLoop &operator=(const TipLoop &) = delete;
+
+    bool recorded() const { return call.recorded; }
+
+private:
+    TipCall &call;
 };
+
+// Whether the platform that the toolkit would pick can start. The toolkit ends the whole
+// process when it cannot (no display to connect to), so no prompt is tried then. The
+// platform is the first of QT_QPA_PLATFORM (names separated by ';', options after ':') that
+// can start, or the X platform (xcb) when that variable is not set. A platform can start when
+// its plugin is installed and, for xcb, the X display opens, for Wayland, a compositor listens.
+
+// The X display of DISPLAY opens. libxcb is what the toolkit's X platform connects with; it
+// is loaded only for this check.
+QString xDisplayProblem()
+{
+    const QByteArray display = qgetenv("DISPLAY");
+    if (display.isEmpty())
+        return "DISPLAY is not set";
+    void *xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!xcb)
+        return "libxcb.so.1 cannot be loaded";
+    using ConnectFn = void *(*)(const char *, int *);
+    using ConnectionFn = int (*)(void *);
+    using DisconnectFn = void (*)(void *);
+    auto connect = reinterpret_cast<ConnectFn>(dlsym(xcb, "xcb_connect"));
+    auto hasError = reinterpret_cast<ConnectionFn>(dlsym(xcb, "xcb_connection_has_error"));
+    auto disconnect = reinterpret_cast<DisconnectFn>(dlsym(xcb, "xcb_disconnect"));
+    bool opened = false;
+    if (connect && hasError && disconnect) {
+        void *connection = connect(nullptr, nullptr);
+        opened = connection && hasError(connection) == 0;
+        if (connection)
+            disconnect(connection);
+    }
+    dlclose(xcb);
+    return opened ? QString() : QString("the X display \"%1\" cannot be opened").arg(QString::fromLocal8Bit(display));
+}
+
+// A Wayland compositor listens on WAYLAND_DISPLAY (default "wayland-0", relative to
+// XDG_RUNTIME_DIR unless absolute).
+QString waylandProblem()
+{
+    QByteArray name = qgetenv("WAYLAND_DISPLAY");
+    if (name.isEmpty())
+        name = "wayland-0";
+    QByteArray path = name;
+    if (!name.startsWith('/')) {
+        const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
+        if (runtimeDir.isEmpty())
+            return "XDG_RUNTIME_DIR is not set";
+        path = runtimeDir + "/" + name;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    bool reached = false;
+    if (size_t(path.size()) < sizeof address.sun_path) {
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0) {
+            reached = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+            close(fd);
+        }
+    }
+    return reached ? QString() : QString("no Wayland compositor at \"%1\"").arg(QString::fromLocal8Bit(path));
+}
+
+// The toolkit finds a platform by the keys in its plugins' metadata, in the platform plugin
+// path and in the "platforms" folder of each library path.
+bool platformPluginInstalled(const QString &name)
+{
+    QStringList folders;
+    const QByteArray pluginPath = qgetenv("QT_QPA_PLATFORM_PLUGIN_PATH");
+    if (!pluginPath.isEmpty())
+        folders << QString::fromLocal8Bit(pluginPath);
+    for (const QString &path : QCoreApplication::libraryPaths())
+        folders << path + "/platforms";
+    for (const QString &folder : folders) {
+        const QDir dir(folder);
+        for (const QString &file : dir.entryList(QDir::Files)) {
+            const QJsonObject meta = QPluginLoader(dir.filePath(file)).metaData().value("MetaData").toObject();
+            for (const QJsonValue key : meta.value("Keys").toArray()) {
+                if (key.toString().compare(name, Qt::CaseInsensitive) == 0)
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
+QString platformProblem(const QString &name)
+{
+    if (!platformPluginInstalled(name))
+        return QString("no platform plugin \"%1\" is installed").arg(name);
+    if (name.compare("xcb", Qt::CaseInsensitive) == 0)
+        return xDisplayProblem();
+    if (name.startsWith("wayland", Qt::CaseInsensitive))
+        return waylandProblem();
+    return {};
+}
+
+// True when a prompt can be shown; otherwise says why on standard error, in one line.
+bool platformCanStart()
+{
+    const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
+    QStringList names = QString::fromLocal8Bit(chosen).split(';', Qt::SkipEmptyParts);
+    if (names.isEmpty())
+        names << "xcb";
+    QStringList problems;
+    for (const QString &entry : names) {
+        const QString name = entry.section(':', 0, 0);
+        const QString problem = platformProblem(name);
+        if (problem.isEmpty())
+            return true;
+        problems << (chosen.isEmpty() ? problem : name + ": " + problem);
+    }
+    std::fprintf(stderr, "pinprompt: no prompt shown, no platform to show it on: %s\n",
+                 qPrintable(problems.join("; ")));
+    return false;
+}
 
 // The thread that runs every prompt: its application object, its dialog and its event loop.
 // The toolkit's GUI thread cannot move: once an application object has lived in one thread,
@@ -72,15 +247,39 @@ public:
 // data down after the toolkit's own, and an idle thread does not hold up the end of the
 // process. The object lives on the heap and is never destroyed, so nothing it uses goes away
 // under a prompt that still runs while another thread calls exit().
+//
+// The end of the process. exit() runs the exiting thread's own destructors (those of its
+// thread_local data), then the exit handlers, newest first; among those are the destructors
+// of the toolkit's statics, many of them registered while a prompt builds or shows its window. A prompt that still runs then
+// would use what they destroy (a crash) or see its objects destroyed from another thread (the
+// toolkit's warnings). So the exit handler endingProcess must come before all of them:
+// - Every thread that calls into the library (or loads it) gets a watch, a destructor of the
+//   thread's own, that registers endingProcess once more. When that thread calls exit(), this
+//   registration is the newest, and it runs before any other handler: it stops new prompts,
+//   ends the running prompt's event loop and waits (at most promptEndLimit) until the prompt
+//   has destroyed its window and application object. The exit then goes on as usual. (When
+//   the thread merely ends, the registration waits for the process's end like any other.)
+// - An exit from a thread that never called the library has no such first handler. There
+//   endingProcess is registered when the library is loaded, before each prompt starts and
+//   once its window is up, so it comes before most of what the prompt registered; finding a
+//   prompt running, it ends the process at once with the exit status (streams flushed),
+//   before more of the toolkit goes away under the prompt. What a prompt that is just being
+//   built has registered still runs before it, so this is no safe end: such a caller watches
+//   its exiting thread by calling an export (initApp) in it beforehand.
+// After the process's end has begun, no prompt starts: GetPW returns PINPROMPT_REJECTED,
+// showDlg and showTips return at once.
 class PromptThread
 {
 public:
     // Runs prompt in the prompt thread and waits until it has returned; an exception that
     // leaves it is thrown again here. One prompt at a time: a second caller waits for the first.
+    // Once the process is ending no prompt runs.
     void run(const std::function<void()> &prompt)
     {
         std::lock_guard<std::mutex> onePrompt(callMutex);
         std::unique_lock<std::mutex> lock(mutex);
+        if (ending)
+            return;
         if (!worker.joinable())
             worker = std::thread(&PromptThread::serve, this);
         current = &prompt;
@@ -93,21 +292,66 @@ public:
             std::rethrow_exception(std::exchange(failure, nullptr));
     }
 
+    // Registers endingProcess anew, so that it comes before whatever the toolkit has registered
+    // so far; a thread's watch passes the number of its registration. False once the process's
+    // exit handlers have all run.
+    static bool guardExit(std::uintptr_t watchRegistration = 0)
+    {
+        return on_exit(&PromptThread::endingProcess, reinterpret_cast<void *>(watchRegistration)) == 0;
+    }
+
+    // Makes a prompt's application object known to endingProcess, which ends its event loop,
+    // for as long as the object lives. live() is false once the process is ending: the prompt
+    // then shows nothing and returns.
+    class Running
+    {
+    public:
+        explicit Running(QCoreApplication *app)
+        {
+            std::lock_guard<std::mutex> lock(promptThread()->mutex);
+            alive = !promptThread()->ending;
+            if (alive)
+                promptThread()->runningApp = app;
+        }
+        ~Running()
+        {
+            std::lock_guard<std::mutex> lock(promptThread()->mutex);
+            promptThread()->runningApp = nullptr;
+        }
+        Running(const Running &) = delete;
+        Running &operator=(const Running &) = delete;
+        bool live() const { return alive; }
+
+    private:
+        bool alive = false;
+    };
+
+    static PromptThread *promptThread();
+
 private:
+    static constexpr std::chrono::seconds promptEndLimit{5};
+
+    static void endingProcess(int status, void *mark);
+
     void serve()
     {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             wake.wait(lock, [&] { return completed != requested; });
             const std::function<void()> &prompt = *current;
-            lock.unlock();
             std::exception_ptr thrown;
-            try {
-                prompt();
-            } catch (...) {
-                thrown = std::current_exception();
+            if (!ending) {
+                busy = true;
+                lock.unlock();
+                try {
+                    if (guardExit())
+                        prompt();
+                } catch (...) {
+                    thrown = std::current_exception();
+                }
+                lock.lock();
+                busy = false;
             }
-            lock.lock();
             failure = thrown;
             ++completed;
             wake.notify_all();
@@ -122,9 +366,94 @@ private:
     unsigned long long completed = 0;
     std::exception_ptr failure;
     std::thread worker;
+    bool busy = false; // a prompt is under way (it may use the toolkit)
+    bool ending = false; // exit() has begun: no prompt starts any more
+    QCoreApplication *runningApp = nullptr; // the running prompt's application object
 };
 
-PromptThread *const promptThread = new PromptThread;
+PromptThread *PromptThread::promptThread()
+{
+    static PromptThread *const thread = new PromptThread;
+    return thread;
+}
+
+// The watch of the threads that call into the library: a destructor of the thread's own,
+// which the C library runs when the thread ends and, first of all, when the thread calls
+// exit(). It registers endingProcess and notes the thread and the registration's number: when
+// that handler runs in that same thread, it is the first exit handler of an exit() of that
+// thread. (The library keeps no thread_local data: its callers load it with dlopen, and the
+// sanitizers' leak check cannot read such a library's thread-local blocks.)
+extern "C" int __cxa_thread_atexit_impl(void (*destructor)(void *), void *object, void *dso);
+extern "C" void *__dso_handle;
+
+std::mutex watchMutex;
+std::vector<pthread_t> &watchedThreads = *new std::vector<pthread_t>;
+std::uintptr_t lastWatchRegistration = 0;
+pthread_t lastWatchThread;
+
+void threadEnding(void *)
+{
+    std::uintptr_t registration;
+    {
+        std::lock_guard<std::mutex> lock(watchMutex);
+        const pthread_t self = pthread_self();
+        watchedThreads.erase(std::remove_if(watchedThreads.begin(), watchedThreads.end(),
+                                            [&](pthread_t t) { return pthread_equal(t, self); }),
+                             watchedThreads.end());
+        registration = ++lastWatchRegistration;
+        lastWatchThread = self;
+    }
+    PromptThread::guardExit(registration);
+}
+
+// Every export calls it first.
+void watchThisThread()
+{
+    std::lock_guard<std::mutex> lock(watchMutex);
+    const pthread_t self = pthread_self();
+    for (const pthread_t t : watchedThreads) {
+        if (pthread_equal(t, self))
+            return;
+    }
+    if (__cxa_thread_atexit_impl(&threadEnding, nullptr, &__dso_handle) == 0)
+        watchedThreads.push_back(self);
+}
+
+// True in the first exit handler of an exit() from a watched thread.
+bool firstExitHandler(void *mark)
+{
+    std::lock_guard<std::mutex> lock(watchMutex);
+    return mark && reinterpret_cast<std::uintptr_t>(mark) == lastWatchRegistration
+        && pthread_equal(lastWatchThread, pthread_self());
+}
+
+void PromptThread::endingProcess(int status, void *mark)
+{
+    PromptThread *self = promptThread();
+    const bool firstHandler = firstExitHandler(mark);
+    std::unique_lock<std::mutex> lock(self->mutex);
+    self->ending = true;
+    if (!self->busy)
+        return;
+    if (firstHandler) {
+        if (self->runningApp)
+            QMetaObject::invokeMethod(self->runningApp, &QCoreApplication::quit, Qt::QueuedConnection);
+        if (self->wake.wait_for(lock, promptEndLimit, [&] { return !self->busy; }))
+            return;
+    }
+    lock.unlock();
+    std::fflush(nullptr);
+    _exit(status);
+}
+
+// Registered when the library is loaded, after the toolkit's libraries have registered their
+// own exit handlers; the loading thread is watched too.
+[[maybe_unused]] const bool exitGuarded = (watchThisThread(), PromptThread::guardExit());
+
+PromptThread *promptThread()
+{
+    return PromptThread::promptThread();
+}
 
 } // namespace
 
@@ -134,32 +463,46 @@ Login::Login()
 
 extern "C" void initApp(void)
 {
+    watchThisThread();
+    std::lock_guard<std::mutex> lock(tipMutex);
     shareApp.store(nullptr);
+    for (TipCall *call : tipCalls) {
+        if (call->recorded)
+            call->forgotten = true;
+    }
 }
 
 extern "C" void cleanApp(void)
 {
-    // The record is taken under the lock: a showDlg that starts after it was cleared waits
-    // here, so this call never ends a tip that it did not see recorded.
-    std::lock_guard<std::mutex> lock(tipLoopMutex);
-    if (!shareApp.exchange(nullptr))
-        return;
-    if (!tipLoopApp)
-        return; // the tip's loop has already ended
-    // The flag covers a loop that has not started yet; the queued call wakes one that runs.
-    tipLoopQuitRequested = true;
-    QMetaObject::invokeMethod(tipLoopApp, &quitIfRequested, Qt::QueuedConnection);
+    watchThisThread();
+    std::lock_guard<std::mutex> lock(tipMutex);
+    shareApp.store(nullptr);
+    for (TipCall *call : tipCalls) {
+        if (call->forgotten)
+            continue;
+        call->ended = true;
+        // A loop that has not started yet runs the posted quit as soon as it starts.
+        if (call->loopApp)
+            QMetaObject::invokeMethod(call->loopApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    }
 }
 
 extern "C" int GetPW(char *pw)
 {
+    watchThisThread();
     if (!pw)
         return PINPROMPT_REJECTED;
     int result = PINPROMPT_REJECTED;
-    promptThread->run([&] {
+    promptThread()->run([&] {
+        if (!platformCanStart())
+            return;
         int argc = 0;
         QApplication app(argc, nullptr);
+        PromptThread::Running running(&app);
+        if (!running.live())
+            return;
         LoginDialog dialog(nullptr);
+        PromptThread::guardExit();
         if (dialog.exec() != QDialog::Accepted)
             return;
         dialog.GetPW(pw);
@@ -170,17 +513,30 @@ extern "C" int GetPW(char *pw)
 
 extern "C" void showDlg(void)
 {
-    if (shareApp.load())
+    watchThisThread();
+    PendingTip tip;
+    if (!tip.enlist())
         return;
-    promptThread->run([] {
+    TipCall &call = tip.call;
+    promptThread()->run([&] {
+        {
+            std::lock_guard<std::mutex> lock(tipMutex);
+            if (call.ended)
+                return; // a cleanApp came while this call waited for its turn
+        }
+        if (!platformCanStart())
+            return;
         int argc = 0;
         std::unique_ptr<QApplication> app(new QApplication(argc, nullptr));
-        TipLoop loop(app.get());
-        shareApp.store(app.get());
+        PromptThread::Running running(app.get());
+        if (!running.live())
+            return;
+        TipLoop loop(call, app.get());
+        if (!loop.recorded())
+            return; // a cleanApp came while the application object was built
         LCDTipsDialog dialog(nullptr);
         dialog.show();
-        // A cleanApp that came before the loop started is honoured as soon as it runs.
-        QTimer::singleShot(0, app.get(), &quitIfRequested);
+        PromptThread::guardExit();
         app->exec();
         // The dialog goes first, then the loop's registration, then the application object.
     });
@@ -188,12 +544,19 @@ extern "C" void showDlg(void)
 
 void showTips()
 {
-    promptThread->run([] {
+    watchThisThread();
+    promptThread()->run([] {
+        if (!platformCanStart())
+            return;
         int argc = 0;
         QApplication app(argc, nullptr);
+        PromptThread::Running running(&app);
+        if (!running.live())
+            return;
         LCDTipsDialog dialog(nullptr);
         dialog.startTimer(60000);
         dialog.show();
+        PromptThread::guardExit();
         // Stays up until the timer or the user closes it: closing the last window ends the loop.
         app.exec();
     });

@@ -13,6 +13,15 @@
  * be called while the tip of a showDlg is up. cleanApp and initApp may be called from any
  * thread, typically while showDlg blocks in another. The library stays loaded once loaded
  * (dlclose does not unload it).
+ *
+ * Where no platform can show a prompt (no display to connect to), no prompt is tried: GetPW
+ * returns PINPROMPT_REJECTED, showDlg and showTips return at once, and one line goes to
+ * standard error. A process that calls exit() while a prompt runs ends with its own exit code:
+ * from a thread that has loaded the library or called one of these functions, the prompt is
+ * taken down first and the exit goes on as usual. (From any other thread the library ends the
+ * process at once when its exit handler runs, which is not safe while a prompt is starting:
+ * call initApp once in a thread that may call exit.) Prompts asked for once exit() has begun
+ * return at once.
  */
 
 #include "pinprompt_global.h"
@@ -30,14 +39,16 @@ extern "C" {
 #endif
 
 /* Forgets the tip of the last showDlg, so that the next showDlg shows it again. Touches no
- * window and no event loop. */
+ * window and no event loop: a tip that is up stays until the user closes it, out of cleanApp's
+ * reach. */
 PINPROMPT_EXPORT void initApp(void);
 
-/* Takes down the tip that showDlg shows: its event loop ends (also when the loop has not started
- * yet) and showDlg returns. No effect when no tip is recorded. */
+/* Ends every showDlg that has been called and has not returned, and forgets the tip: a tip that
+ * is up goes down, and a showDlg whose tip is still being built or that waits for its turn
+ * returns without showing it. With no showDlg pending it only forgets the tip. */
 PINPROMPT_EXPORT void cleanApp(void);
 
-/* Asks for a password. On Ok, writes the typed text in Latin-1 and one zero byte into pw and
+/* Asks for a password. On Ok (or Enter in the field), writes the typed text in Latin-1 and one zero byte into pw and
  * returns 0; otherwise leaves pw untouched and returns PINPROMPT_REJECTED. A null pw shows no
  * dialog and returns PINPROMPT_REJECTED. The field takes only characters that Latin-1 holds
  * (no zero character), one byte each; others are not accepted as typed or pasted. */

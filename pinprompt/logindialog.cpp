@@ -40,6 +40,9 @@ LoginDialog::LoginDialog(QWidget *parent)
     ui->pwLineEdit->setEchoMode(QLineEdit::Password);
     ui->pwLineEdit->setMaxLength(PINPROMPT_PASSWORD_CAPACITY);
     ui->pwLineEdit->setValidator(new Latin1Validator(ui->pwLineEdit));
+    // Enter (or the keypad's Enter) in the field confirms the password, as Ok does; without a
+    // default button the dialog would take Cancel, its first button, and drop the password.
+    ui->okBtn->setDefault(true);
     setWindowTitle("Input PassWord");
 }
 

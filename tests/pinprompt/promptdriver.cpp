@@ -190,7 +190,10 @@ void PromptDriver::userClicks(QWidget *widget)
         at = widget->mapTo(widget->window(), widget->rect().center());
         name = widget->objectName();
     });
-    check(runXdotool(QString("mousemove --sync --window %1 %2 %3 click 1").arg(window).arg(at.x()).arg(at.y())) == 0,
+    // The pointer goes next to the point first: --sync waits for a motion, and a pointer that
+    // is already at the point (the same field in the previous dialog) makes none.
+    check(runXdotool(QString("mousemove --window %1 %2 %3 mousemove --sync --window %1 %4 %5 click 1")
+                         .arg(window).arg(at.x() + 1).arg(at.y() + 1).arg(at.x()).arg(at.y())) == 0,
           "xdotool could not click " + name);
 }
 
@@ -206,16 +209,29 @@ void PromptDriver::userTypes(QWidget *field, const QString &ascii)
     check(runXdotool("type --delay 20 '" + ascii + "'") == 0, "xdotool could not type");
 }
 
-void PromptDriver::userPressesEscape(QWidget *window)
+void PromptDriver::userPressesKey(QWidget *widget, Ending key)
 {
-    if (!window)
+    if (!widget)
         return;
     if (!onRealDisplay()) {
-        end(window, Ending::EscapeKey);
+        inGui([&] {
+            switch (key) {
+            case Ending::EnterKey:
+                QTest::keyClick(widget, Qt::Key_Return);
+                break;
+            case Ending::KeypadEnterKey:
+                QTest::keyClick(widget, Qt::Key_Enter, Qt::KeypadModifier);
+                break;
+            default:
+                QTest::keyClick(widget, Qt::Key_Escape);
+                break;
+            }
+        });
         return;
     }
-    userClicks(window);
-    check(runXdotool("key Escape") == 0, "xdotool could not press Escape");
+    const char *name = key == Ending::EnterKey ? "Return" : key == Ending::KeypadEnterKey ? "KP_Enter" : "Escape";
+    userClicks(widget);
+    check(runXdotool(QString("key ") + name) == 0, QString("xdotool could not press ") + name);
 }
 
 void PromptDriver::checkPainted(QWidget *window, const QString &what)

@@ -52,7 +52,9 @@ public:
     static bool onRealDisplay();
     void userClicks(QWidget *widget);
     void userTypes(QWidget *field, const QString &ascii);
-    void userPressesEscape(QWidget *window);
+    // A key at widget (on a real display focused by a click first): Escape, Enter or the
+    // keypad's Enter, as the ending says.
+    void userPressesKey(QWidget *widget, Ending key);
     // On a real display: fails unless the window shows on the screen with pixels other than
     // black. Nothing elsewhere.
     void checkPainted(QWidget *window, const QString &what);

@@ -207,7 +207,6 @@ private:
 private slots:
     void initTestCase()
     {
-        PromptDriver::watchApplications();
         qAddPreRoutine(installCleanOnShow);
         QVERIFY2(lib.handle, "the library was not loaded");
     }
@@ -371,6 +370,41 @@ private slots:
         QCOMPARE(PromptDriver::applicationsBuilt(), before);
     }
 
+    void getPwKeys_data()
+    {
+        QTest::addColumn<Ending>("key");
+        QTest::addColumn<int>("result");
+        QTest::newRow("Enter") << Ending::EnterKey << 0;
+        QTest::newRow("keypad Enter") << Ending::KeypadEnterKey << 0;
+        QTest::newRow("Escape") << Ending::EscapeKey << PINPROMPT_REJECTED;
+    }
+
+    // The user types the PIN and ends with a key in the field: Enter confirms it as Ok does,
+    // Escape drops it. On a real display the keys go through the X server.
+    void getPwKeys()
+    {
+        QFETCH(Ending, key);
+        QFETCH(int, result);
+        std::vector<char> buffer(bufferSize, guardByte);
+        int got = -1;
+        PromptDriver driver;
+        driver.run([&] { got = lib.GetPW(buffer.data()); }, [&](PromptDriver &d) {
+            QWidget *dialog = d.waitForWindow("LoginDialog");
+            if (!dialog)
+                return;
+            auto *field = dialog->findChild<QLineEdit *>("pwLineEdit");
+            d.userTypes(field, "802416");
+            d.userPressesKey(field, key);
+            d.check(d.waitForReturn(), "GetPW did not return after the key");
+        });
+        QVERIFY2(driver.failures().isEmpty(), qPrintable(driver.failures().join("; ")));
+        QCOMPARE(got, result);
+        if (result == 0)
+            QCOMPARE(QByteArray(buffer.data()), QByteArray("802416"));
+        else
+            QCOMPARE(buffer[0], guardByte);
+    }
+
     // cleanApp with no tip does nothing, twice over, and leaves nothing behind that would
     // end a later tip; showDlg then shows the tip until cleanApp comes from another thread.
     void showDlgEndedByCleanApp()
@@ -482,6 +516,73 @@ private slots:
         });
         QVERIFY(!cleanOnFirstShow.load());
         QVERIFY2(driver.failures().isEmpty(), qPrintable(driver.failures().join("; ")));
+        QVERIFY(showDlgShowsTip());
+    }
+
+    void cleanAppSoonAfterShowDlg_data()
+    {
+        QTest::addColumn<int>("delayMs");
+        QTest::addColumn<bool>("fromMainThread");
+        for (const int ms : {0, 1, 5, 20}) {
+            QTest::addRow("%d ms, main thread", ms) << ms << true;
+            QTest::addRow("%d ms, another thread", ms) << ms << false;
+        }
+    }
+
+    // showDlg in a worker, and cleanApp a moment later (the user confirmed on the token at
+    // once): whether the tip is up or still being built, showDlg returns without the user,
+    // and the record is clear for the next tip.
+    void cleanAppSoonAfterShowDlg()
+    {
+        QFETCH(int, delayMs);
+        QFETCH(bool, fromMainThread);
+        PromptDriver driver;
+        driver.run(lib.showDlg, [&](PromptDriver &d) {
+            d.sleepMs(delayMs);
+            if (fromMainThread)
+                mainThreadCalls.run(lib.cleanApp);
+            else
+                std::thread(lib.cleanApp).join();
+            d.check(d.waitForReturn(), "showDlg kept running after cleanApp");
+        });
+        QVERIFY2(driver.failures().isEmpty(), qPrintable(driver.failures().join("; ")));
+        QVERIFY(showDlgShowsTip());
+    }
+
+    // showDlg waits behind an open password dialog; cleanApp comes while it waits (its
+    // operation is over). Once the password is given, showDlg returns without building a tip.
+    void cleanAppWhileQueuedBehindGetPw()
+    {
+        std::vector<char> buffer(bufferSize, guardByte);
+        std::atomic<int> got{-1};
+        std::atomic<bool> passwordUp{false};
+        std::thread password;
+        int builtWithPassword = -1;
+        PromptDriver driver;
+        driver.run(
+            [&] {
+                password = std::thread([&] { got = lib.GetPW(buffer.data()); });
+                while (!passwordUp.load())
+                    PromptDriver::sleepMs(5);
+                lib.showDlg();
+            },
+            [&](PromptDriver &d) {
+                QWidget *dialog = d.waitForWindow("LoginDialog");
+                builtWithPassword = PromptDriver::applicationsBuilt();
+                passwordUp.store(true);
+                if (!dialog)
+                    return;
+                d.sleepMs(300); // showDlg is waiting for its turn now
+                std::thread(lib.cleanApp).join();
+                d.userTypes(dialog->findChild<QLineEdit *>("pwLineEdit"), "1357");
+                d.userClicks(dialog->findChild<QPushButton *>("okBtn"));
+                d.check(d.waitForReturn(), "showDlg did not return after cleanApp and the password");
+            });
+        password.join();
+        QVERIFY2(driver.failures().isEmpty(), qPrintable(driver.failures().join("; ")));
+        QCOMPARE(got.load(), 0);
+        QCOMPARE(QByteArray(buffer.data()), QByteArray("1357"));
+        QVERIFY2(PromptDriver::applicationsBuilt() == builtWithPassword, "showDlg built a tip after its cleanApp");
         QVERIFY(showDlgShowsTip());
     }
 
@@ -597,7 +698,7 @@ private slots:
                 driver.run(inCallerThread(lib.showTips), [&](PromptDriver &d) {
                     QWidget *tip = d.waitForWindow("LCDTipsDialog");
                     d.checkPainted(tip, "the tip");
-                    d.userPressesEscape(tip);
+                    d.userPressesKey(tip, Ending::EscapeKey);
                     d.check(d.waitForReturn(), "showTips did not return after Escape");
                 });
                 QVERIFY2(driver.failures().isEmpty(), qPrintable(what + ": " + driver.failures().join("; ")));
@@ -635,19 +736,17 @@ bool loadLibrary()
     return lib.initApp && lib.cleanApp && lib.GetPW && lib.showDlg && lib.showTips;
 }
 
-// The first prompt of the process: a tip, taken down by cleanApp from a second thread that
-// repeats it until showDlg has returned (a cleanApp before the tip is recorded does nothing).
+// The first prompt of the process: a tip, taken down by cleanApp from a second thread once
+// its application object has been built (a cleanApp before would end the call before the
+// library's thread has used the toolkit).
 void firstPrompt()
 {
-    std::atomic<bool> returned{false};
-    std::thread taker([&] {
-        while (!returned.load()) {
-            lib.cleanApp();
-            PromptDriver::sleepMs(20);
-        }
+    std::thread taker([] {
+        while (PromptDriver::applicationsBuilt() == 0)
+            PromptDriver::sleepMs(5);
+        lib.cleanApp();
     });
     lib.showDlg();
-    returned.store(true);
     taker.join();
 }
 
@@ -663,6 +762,7 @@ int main(int argc, char **argv)
 {
     if (!loadLibrary())
         return 1;
+    PromptDriver::watchApplications();
     firstPrompt();
     int result = 1;
     std::thread framework([&] {

@@ -48,8 +48,9 @@ private slots:
         QCOMPARE(widget->parentWidget(), &dialog);
         QCOMPARE(widget->geometry(), geometry);
         QCOMPARE(widget->property("text").toString(), text);
+        // Ok is the default button, so that Enter confirms the password.
         if (auto *button = qobject_cast<QPushButton *>(widget))
-            QVERIFY(!button->isDefault());
+            QCOMPARE(button->isDefault(), name == "okBtn");
         if (auto *field = qobject_cast<QLineEdit *>(widget)) {
             QCOMPARE(field->echoMode(), QLineEdit::Password);
             QCOMPARE(field->maxLength(), PINPROMPT_PASSWORD_CAPACITY);
@@ -73,6 +74,8 @@ private slots:
         QTest::newRow("Cancel") << Ending::CancelButton << int(QDialog::Rejected);
         QTest::newRow("Escape") << Ending::EscapeKey << int(QDialog::Rejected);
         QTest::newRow("close button") << Ending::CloseButton << int(QDialog::Rejected);
+        QTest::newRow("Enter") << Ending::EnterKey << int(QDialog::Accepted);
+        QTest::newRow("keypad Enter") << Ending::KeypadEnterKey << int(QDialog::Accepted);
     }
 
     void loginDialogEnds()
