@@ -48,10 +48,10 @@ PINPROMPT_EXPORT void initApp(void);
  * returns without showing it. With no showDlg pending it only forgets the tip. */
 PINPROMPT_EXPORT void cleanApp(void);
 
-/* Asks for a password. On Ok (or Enter in the field), writes the typed text in Latin-1 and one zero byte into pw and
- * returns 0; otherwise leaves pw untouched and returns PINPROMPT_REJECTED. A null pw shows no
- * dialog and returns PINPROMPT_REJECTED. The field takes only characters that Latin-1 holds
- * (no zero character), one byte each; others are not accepted as typed or pasted. */
+/* Asks for a password. On Ok (or Enter in the field), writes the typed text in Latin-1 and one
+ * zero byte into pw and returns 0; otherwise leaves pw untouched and returns PINPROMPT_REJECTED.
+ * A null pw shows no dialog and returns PINPROMPT_REJECTED. The field takes only characters that
+ * Latin-1 holds (no zero character), one byte each; others are not accepted as typed or pasted. */
 PINPROMPT_EXPORT int GetPW(char *pw);
 
 /* Shows the tip asking the user to confirm on the token and blocks until cleanApp (from another
