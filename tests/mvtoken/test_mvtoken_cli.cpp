@@ -275,12 +275,8 @@ TEST_F(MvtokenCli, ListShowsSubjectsAsTextEscapedOnce)
 // listing of a large store succeeds.
 TEST_F(MvtokenCli, OutOfMemoryIsAMessageNeverADamagedStore)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef TOKENTEST_ASAN
     GTEST_SKIP() << "AddressSanitizer needs its whole address space";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    GTEST_SKIP() << "AddressSanitizer needs its whole address space";
-#endif
 #endif
     provision();
     {

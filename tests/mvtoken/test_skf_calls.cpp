@@ -516,22 +516,13 @@ TEST_F(SkfCalls, ContainersExportTheirCertificates)
     EXPECT_EQ(X509_verify(x.get(), X509_get0_pubkey(ca.get())), 1);
 }
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define STANDIN_TEST_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define STANDIN_TEST_ASAN 1
-#endif
-
 // No C++ exception leaves the library: a process whose address space is too small for the
 // store gets SAR_MEMORYERR from the call, instead of ending in std::terminate. A change
 // that runs out of memory after it took the store's lock gives the lock back, so the
 // process can make the next change once memory is there again.
 TEST_F(SkfCalls, RunningOutOfMemoryIsAResultCode)
 {
-#ifdef STANDIN_TEST_ASAN
+#ifdef TOKENTEST_ASAN
     GTEST_SKIP() << "AddressSanitizer needs its whole address space";
 #endif
     {
@@ -551,17 +542,8 @@ TEST_F(SkfCalls, RunningOutOfMemoryIsAResultCode)
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        long pages = 0;
-        FILE *statm = fopen("/proc/self/statm", "r");
-        if (!statm || fscanf(statm, "%ld", &pages) != 1)
-            _exit(3);
-        fclose(statm);
-        const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (32 << 20);
         struct rlimit old;
-        if (getrlimit(RLIMIT_AS, &old) != 0)
-            _exit(4);
-        struct rlimit rl = {limit, old.rlim_max};
-        if (setrlimit(RLIMIT_AS, &rl) != 0)
+        if (!limitAddressSpace(32 << 20, &old))
             _exit(4);
         char names[64];
         ULONG size = sizeof names;
@@ -585,7 +567,7 @@ TEST_F(SkfCalls, RunningOutOfMemoryIsAResultCode)
 // address space the process has already to one in which every call succeeds.
 TEST_F(SkfCalls, OutOfMemoryNeverCallsASoundStoreDamaged)
 {
-#ifdef STANDIN_TEST_ASAN
+#ifdef TOKENTEST_ASAN
     GTEST_SKIP() << "AddressSanitizer needs its whole address space";
 #endif
     provision();
@@ -608,16 +590,7 @@ TEST_F(SkfCalls, OutOfMemoryNeverCallsASoundStoreDamaged)
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            long pages = 0;
-            FILE *statm = fopen("/proc/self/statm", "r");
-            if (!statm || fscanf(statm, "%ld", &pages) != 1)
-                _exit(99);
-            fclose(statm);
-            struct rlimit rl;
-            if (getrlimit(RLIMIT_AS, &rl) != 0)
-                _exit(99);
-            rl.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + headroom;
-            if (setrlimit(RLIMIT_AS, &rl) != 0)
+            if (!limitAddressSpace(headroom))
                 _exit(99);
             // Exit status: one bit per call that ran out of memory; 100 + the call for any
             // other result.

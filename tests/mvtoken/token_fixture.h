@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -70,6 +71,33 @@ struct Result {
     int status = -1;
     std::string output; // stdout and stderr
 };
+
+// AddressSanitizer needs its whole address space: the tests that limit it skip there.
+#if defined(__SANITIZE_ADDRESS__)
+#define TOKENTEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TOKENTEST_ASAN 1
+#endif
+#endif
+
+// Limits this process's address space (RLIMIT_AS) to what it maps now and headroom bytes
+// more; the limits before go to old. False when they cannot be read or set.
+inline bool limitAddressSpace(rlim_t headroom, struct rlimit *old = nullptr)
+{
+    long pages = 0;
+    FILE *statm = fopen("/proc/self/statm", "r");
+    const bool read = statm && fscanf(statm, "%ld", &pages) == 1;
+    if (statm)
+        fclose(statm);
+    struct rlimit rl;
+    if (!read || getrlimit(RLIMIT_AS, &rl) != 0)
+        return false;
+    if (old)
+        *old = rl;
+    rl.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + headroom;
+    return setrlimit(RLIMIT_AS, &rl) == 0;
+}
 
 // Runs mvtoken with the arguments in the current environment; with addressSpace, in an
 // address space of that many bytes at most (RLIMIT_AS).
