@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -330,6 +329,19 @@ PromptThread *promptThread()
     return PromptThread::promptThread();
 }
 
+// In the prompt thread: builds the prompt's application object, when a platform can show it
+// and the process is not ending, and hands it to show.
+void withApplication(const std::function<void(QApplication &)> &show)
+{
+    if (!platformCanStart())
+        return;
+    int argc = 0;
+    QApplication app(argc, nullptr);
+    PromptThread::Running running(&app);
+    if (running.live())
+        show(app);
+}
+
 } // namespace
 
 Login::Login()
@@ -369,19 +381,14 @@ extern "C" int GetPW(char *pw)
         return PINPROMPT_REJECTED;
     int result = PINPROMPT_REJECTED;
     promptThread()->run([&] {
-        if (!platformCanStart())
-            return;
-        int argc = 0;
-        QApplication app(argc, nullptr);
-        PromptThread::Running running(&app);
-        if (!running.live())
-            return;
-        LoginDialog dialog(nullptr);
-        PromptThread::guardExit();
-        if (dialog.exec() != QDialog::Accepted)
-            return;
-        dialog.GetPW(pw);
-        result = 0;
+        withApplication([&](QApplication &) {
+            LoginDialog dialog(nullptr);
+            PromptThread::guardExit();
+            if (dialog.exec() != QDialog::Accepted)
+                return;
+            dialog.GetPW(pw);
+            result = 0;
+        });
     });
     return result;
 }
@@ -399,21 +406,16 @@ extern "C" void showDlg(void)
             if (call.ended)
                 return; // a cleanApp came while this call waited for its turn
         }
-        if (!platformCanStart())
-            return;
-        int argc = 0;
-        std::unique_ptr<QApplication> app(new QApplication(argc, nullptr));
-        PromptThread::Running running(app.get());
-        if (!running.live())
-            return;
-        TipLoop loop(call, app.get());
-        if (!loop.recorded())
-            return; // a cleanApp came while the application object was built
-        LCDTipsDialog dialog(nullptr);
-        dialog.show();
-        PromptThread::guardExit();
-        app->exec();
-        // The dialog goes first, then the loop's registration, then the application object.
+        withApplication([&](QApplication &app) {
+            TipLoop loop(call, &app);
+            if (!loop.recorded())
+                return; // a cleanApp came while the application object was built
+            LCDTipsDialog dialog(nullptr);
+            dialog.show();
+            PromptThread::guardExit();
+            app.exec();
+            // The dialog goes first, then the loop's registration, then the application object.
+        });
     });
 }
 
@@ -421,18 +423,14 @@ void showTips()
 {
     watchThisThread();
     promptThread()->run([] {
-        if (!platformCanStart())
-            return;
-        int argc = 0;
-        QApplication app(argc, nullptr);
-        PromptThread::Running running(&app);
-        if (!running.live())
-            return;
-        LCDTipsDialog dialog(nullptr);
-        dialog.startTimer(60000);
-        dialog.show();
-        PromptThread::guardExit();
-        // Stays up until the timer or the user closes it: closing the last window ends the loop.
-        app.exec();
+        withApplication([](QApplication &app) {
+            LCDTipsDialog dialog(nullptr);
+            dialog.startTimer(60000);
+            dialog.show();
+            PromptThread::guardExit();
+            // Stays up until the timer or the user closes it: closing the last window ends the
+            // loop.
+            app.exec();
+        });
     });
 }
