@@ -8,6 +8,7 @@
 // A missing store folder is a store without devices; the wait never makes it, and sleeps
 // on the nearest folder above it that exists until the store folder is there again.
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -113,7 +114,9 @@ public:
     {
         if (m_fd < 0)
             return;
-        for (int walk = 0; walk < 4; ++walk) {
+        // Each walk again ends one folder further down, so the path's depth bounds them.
+        const auto walks = std::count(m_dir.begin(), m_dir.end(), '/') + 1;
+        for (long walk = 0; walk < walks; ++walk) {
             std::string path = m_dir, next;
             int wd = -1;
             while ((wd = inotify_add_watch(m_fd, path.c_str(), next.empty() ? kStoreEvents : kParentEvents)) < 0 &&
