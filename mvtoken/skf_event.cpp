@@ -5,17 +5,21 @@
 // difference; when there is none it sleeps on an inotify watch of the store directory,
 // which every change of the store (a rename onto the store file) wakes at once. A device
 // removed and inserted again between two waits gives a removal and then an insertion.
-// A missing store folder is a store without devices; the wait never makes it.
+// A missing store folder is a store without devices; the wait never makes it, and sleeps
+// on the nearest folder above it that exists until the store folder is there again.
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "skf_export.h"
@@ -84,10 +88,102 @@ struct ActiveWait {
 };
 
 // What wakes a wait: in the store folder, every way the store file can change; in a
-// folder above it (while the store folder is missing), every way a folder can appear.
+// folder above it (while the store folder is missing), every way a folder can appear in it.
+// Both end with the watched folder itself deleted or moved.
 constexpr uint32_t kStoreEvents =
-    IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF;
-constexpr uint32_t kParentEvents = IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF;
+    IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr uint32_t kParentEvents = IN_MOVED_TO | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+// The one watch a wait sleeps on: the store folder, or while it is missing the nearest
+// folder above it that exists, with the name in that folder on the way to the store
+// folder. Only events of this watch count; a watch it replaced still delivers its last
+// events (IN_IGNORED at least), which say nothing about the store.
+class StoreWatch {
+public:
+    StoreWatch(int inotify, std::string dir) : m_fd(inotify), m_dir(std::move(dir))
+    {
+        while (m_dir.size() > 1 && m_dir.back() == '/')
+            m_dir.pop_back();
+    }
+
+    bool active() const { return m_wd >= 0; }
+
+    // Watches the store folder, else the nearest existing folder above it. Without either
+    // (no inotify, a folder that may not be read, no watches left) there is no watch.
+    void resolve()
+    {
+        if (m_fd < 0)
+            return;
+        // Each walk again ends one folder further down, so the path's depth bounds them.
+        const auto walks = std::count(m_dir.begin(), m_dir.end(), '/') + 1;
+        for (long walk = 0; walk < walks; ++walk) {
+            std::string path = m_dir, next;
+            int wd = -1;
+            while ((wd = inotify_add_watch(m_fd, path.c_str(), next.empty() ? kStoreEvents : kParentEvents)) < 0 &&
+                   (errno == ENOENT || errno == ENOTDIR) && up(path, next)) {
+            }
+            // The same folder watched again keeps its watch descriptor.
+            if (m_wd >= 0 && wd != m_wd)
+                inotify_rm_watch(m_fd, m_wd);
+            m_wd = wd;
+            m_next = wd >= 0 ? next : std::string();
+            // A folder on the way made while the walk went up lies below the one watched
+            // now, which tells nothing about it: walk again.
+            struct stat st;
+            if (m_next.empty() || stat((path + "/" + m_next).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                return;
+        }
+    }
+
+    // Reads what the watch reported. True when the store may have changed; the watch has
+    // then moved to the folder it belongs on. Anything else (a file written in the folder
+    // above the store folder, the last events of a replaced watch) leaves the wait asleep.
+    bool changed()
+    {
+        alignas(struct inotify_event) char buf[4096];
+        bool look = false, rewatch = false;
+        ssize_t len;
+        while ((len = read(m_fd, buf, sizeof buf)) > 0) {
+            for (char *q = buf; q < buf + len;) {
+                const auto *e = reinterpret_cast<const struct inotify_event *>(q);
+                q += sizeof(struct inotify_event) + e->len;
+                if (e->mask & IN_Q_OVERFLOW) {
+                    look = rewatch = true; // events were lost
+                } else if (e->wd != m_wd) {
+                    continue;
+                } else if (e->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+                    look = rewatch = true; // the watched folder is gone from its place
+                } else if (m_next.empty()) {
+                    look = true; // in the store folder
+                } else if (e->len && m_next == e->name) {
+                    look = rewatch = true; // the next folder on the way has appeared
+                }
+            }
+        }
+        if (rewatch)
+            resolve();
+        return look;
+    }
+
+private:
+    // path becomes its parent folder and next its last name; false at the top.
+    static bool up(std::string &path, std::string &next)
+    {
+        const size_t slash = path.find_last_of('/');
+        if (path == "/" || path == "." || path.empty())
+            return false;
+        next = path.substr(slash == std::string::npos ? 0 : slash + 1);
+        path = slash == std::string::npos ? std::string(".") : slash ? path.substr(0, slash) : std::string("/");
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        return !next.empty();
+    }
+
+    int m_fd;
+    std::string m_dir;
+    int m_wd = -1;
+    std::string m_next; // empty while the store folder itself is watched
+};
 
 struct Event {
     std::string name;
@@ -136,28 +232,11 @@ try {
 
     // The store folder is never made here: a folder that the user moved away or deleted
     // is a store without devices, and the wait watches for it to come back.
-    const std::string dir = Store::directory();
     const UniqueFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    const int fd = inotify.get();
-    int watch = -1;
-    bool watchingStore = false;
+    StoreWatch watch(inotify.get(), Store::directory());
+    watch.resolve(); // watch first, then look, so that no change slips between
     ULONG rc = SAR_OK;
     for (;;) {
-        if (fd >= 0 && watch < 0) { // watch first, then look, so that no change slips between
-            watch = inotify_add_watch(fd, dir.c_str(), kStoreEvents);
-            watchingStore = watch >= 0;
-            // Without the folder, the nearest folder above it that exists: any change
-            // there (the store folder made or moved back) is looked at.
-            for (std::string above = dir; watch < 0 && (errno == ENOENT || errno == ENOTDIR);) {
-                const size_t slash = above.find_last_of('/');
-                if (slash == std::string::npos)
-                    break;
-                above = slash ? above.substr(0, slash) : std::string("/");
-                watch = inotify_add_watch(fd, above.c_str(), kParentEvents);
-                if (above == "/")
-                    break;
-            }
-        }
         StoreData data;
         if (Store::read(data) == SAR_OK) {
             Event event;
@@ -174,27 +253,18 @@ try {
                 break;
             }
         }
-        // Sleep until the store folder (or the folder above it that is watched) changes.
-        // Without a watch (no inotify, or no folder of the path can be watched) look
-        // again after a short while.
-        struct pollfd p = {fd, POLLIN, 0};
-        int n = poll(fd >= 0 && watch >= 0 ? &p : nullptr, fd >= 0 && watch >= 0 ? 1 : 0,
-                     fd >= 0 && watch >= 0 ? 5000 : 200);
-        if (n > 0) {
-            alignas(struct inotify_event) char buf[4096];
-            bool lost = false;
-            ssize_t len;
-            while ((len = read(fd, buf, sizeof buf)) > 0) {
-                for (char *q = buf; q < buf + len;) {
-                    auto *e = reinterpret_cast<struct inotify_event *>(q);
-                    if (e->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))
-                        lost = true;
-                    q += sizeof(struct inotify_event) + e->len;
-                }
-            }
-            if (lost || !watchingStore) {
-                inotify_rm_watch(fd, watch);
-                watch = -1;
+        // Sleep until the store folder (or the folder above it that is watched) changes,
+        // and look again every 5 s all the same: a folder further up moved away tells the
+        // watch nothing. Without a watch, look again after a short while.
+        for (;;) {
+            struct pollfd p = {inotify.get(), POLLIN, 0};
+            const bool watching = watch.active();
+            const int n = poll(watching ? &p : nullptr, watching ? 1 : 0, watching ? 5000 : 200);
+            if (n > 0 && watch.changed())
+                break;
+            if (n <= 0) {
+                watch.resolve();
+                break;
             }
         }
     }

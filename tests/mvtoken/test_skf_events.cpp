@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -249,6 +251,96 @@ TEST(SkfEvents, AStoreFolderMovedAwayOrDeletedIsNotMadeAgain)
     EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED));
     removeTree(store);
     // Later tests work on the shared store again (its devices come back as insertions).
+    setenv("MVUKEY_STORE", g_store.c_str(), 1);
+}
+
+// What happens around a store folder that is missing or goes away leaves a blocked wait
+// asleep: its thread uses next to no CPU time while nothing happens to the store's
+// devices, and an insertion that follows is still reported.
+TEST(SkfEvents, AWaitSleepsWhateverHappensAroundItsStoreFolder)
+{
+    struct Case {
+        const char *name;
+        const char *below; // the store folder, below a fresh folder
+        const char *device;
+        std::function<void(const std::string &store)> setUp, disturb, insert;
+    };
+    auto provision = [](const char *device) {
+        return [device](const std::string &) {
+            run({"init-device", device});
+            run({"insert", device});
+        };
+    };
+    const Case cases[] = {
+        {"a file written in the folder above a missing store folder", "store", "quiet-file", nullptr,
+         [](const std::string &store) {
+             const std::string note = store.substr(0, store.rfind('/')) + "/note";
+             FILE *f = fopen(note.c_str(), "w");
+             ASSERT_NE(f, nullptr);
+             fputs("not a store\n", f);
+             fclose(f);
+         },
+         provision("quiet-file")},
+        {"a missing store folder made by init-device", "store", "quiet-init", nullptr,
+         [](const std::string &) { run({"init-device", "quiet-init"}); },
+         [](const std::string &) { run({"insert", "quiet-init"}); }},
+        {"a store folder moved away, then back", "store", "quiet-moved",
+         [](const std::string &) { run({"init-device", "quiet-moved"}); },
+         [](const std::string &store) { ASSERT_EQ(rename(store.c_str(), (store + ".away").c_str()), 0); },
+         [](const std::string &store) {
+             ASSERT_EQ(rename((store + ".away").c_str(), store.c_str()), 0);
+             run({"insert", "quiet-moved"});
+         }},
+        {"a store folder made two folders deep at once", "deep/store", "quiet-deep", nullptr,
+         [](const std::string &store) { ASSERT_EQ(system(("mkdir -p '" + store + "'").c_str()), 0); },
+         provision("quiet-deep")},
+    };
+    constexpr long long kQuietMs = 2000;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string store = makeStore();
+        store.replace(store.rfind('/') + 1, std::string::npos, c.below);
+        setenv("MVUKEY_STORE", store.c_str(), 1);
+        if (c.setUp)
+            c.setUp(store);
+        // Events of the stores before this one (their devices' removals) are passed over.
+        auto done = std::make_shared<std::promise<Event>>();
+        std::future<Event> result = done->get_future();
+        std::thread waiter([done, device = std::string(c.device)] {
+            for (;;) {
+                Event e = waitOnce();
+                if (e.rc != SAR_OK || e.name == device) {
+                    done->set_value(e);
+                    return;
+                }
+            }
+        });
+        clockid_t clock;
+        ASSERT_EQ(pthread_getcpuclockid(waiter.native_handle(), &clock), 0);
+        auto cpuMs = [clock] {
+            struct timespec ts = {0, 0};
+            EXPECT_EQ(clock_gettime(clock, &ts), 0);
+            return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+        };
+        EXPECT_EQ(result.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+        c.disturb(store);
+        const long long before = cpuMs();
+        EXPECT_EQ(result.wait_for(std::chrono::milliseconds(kQuietMs)), std::future_status::timeout);
+        // A wait that sleeps uses a few milliseconds at most; one that spins, most of a core.
+        EXPECT_LT(cpuMs() - before, kQuietMs / 8) << "ms of CPU time in " << kQuietMs << " ms";
+
+        c.insert(store);
+        const bool reported = result.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+        if (!reported) {
+            waiter.detach();
+            FAIL() << "the insertion was not reported";
+        }
+        waiter.join();
+        const Event e = result.get();
+        EXPECT_EQ(e.rc, SAR_OK);
+        EXPECT_EQ(e.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED));
+        removeTree(store);
+    }
     setenv("MVUKEY_STORE", g_store.c_str(), 1);
 }
 
