@@ -1,8 +1,10 @@
 #include "login.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QObject>
 
 #include <pthread.h>
 #include <stdlib.h>
@@ -21,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "latestexithandler.h"
 #include "lcdtipsdialog.h"
 #include "logindialog.h"
 #include "platformcheck.h"
@@ -124,24 +127,40 @@ private:
 //
 // The end of the process. exit() runs the exiting thread's own destructors (those of its
 // thread_local data), then the exit handlers, newest first; among those are the destructors
-// of the toolkit's statics, many of them registered while a prompt builds or shows its window. A prompt that still runs then
-// would use what they destroy (a crash) or see its objects destroyed from another thread (the
-// toolkit's warnings). So the exit handler endingProcess must come before all of them:
+// of the toolkit's statics, many of them registered while a prompt builds or shows its window,
+// and more whenever the window meets something new (a first paint, the pointer, a key). A
+// prompt that still runs then would use what they destroy (a crash) or see its objects
+// destroyed from another thread (the toolkit's warnings). So the exit handler endingProcess
+// must come before all of them. It is one registration, moved to the newest place
+// (LatestExitHandler) when the library is loaded, before each prompt, each time the prompt's
+// event loop is about to wait (after everything the last events brought has been registered)
+// and when a watched thread ends:
 // - Every thread that calls into the library (or loads it) gets a watch, a destructor of the
-//   thread's own, that registers endingProcess once more. When that thread calls exit(), this
-//   registration is the newest, and it runs before any other handler: it stops new prompts,
+//   thread's own, that moves endingProcess once more. When that thread calls exit(), this
+//   move makes it the newest, and it runs before any other handler: it stops new prompts,
 //   ends the running prompt's event loop and waits (at most promptEndLimit) until the prompt
-//   has destroyed its window and application object. The exit then goes on as usual. (When
-//   the thread merely ends, the registration waits for the process's end like any other.)
+//   has destroyed its window and application object. The exit then goes on as usual.
 // - An exit from a thread that never called the library has no such first handler. There
-//   endingProcess is registered when the library is loaded, before each prompt starts and
-//   once its window is up, so it comes before most of what the prompt registered; finding a
-//   prompt running, it ends the process at once with the exit status (streams flushed),
-//   before more of the toolkit goes away under the prompt. What a prompt that is just being
-//   built has registered still runs before it, so this is no safe end: such a caller watches
-//   its exiting thread by calling an export (initApp) in it beforehand.
+//   endingProcess comes before everything the prompt registered up to its event loop's last
+//   wait; finding a prompt running, it ends the process at once with the exit status (streams
+//   flushed), before the toolkit goes away under the prompt. Once the window is up, the loop
+//   waits between events, so that end is clean. What a prompt that is just being built (or is
+//   handling an event) registers in the meantime still runs before it, so there the end is not
+//   safe: such a caller watches its exiting thread by calling an export (initApp) in it
+//   beforehand.
 // After the process's end has begun, no prompt starts: GetPW returns PINPROMPT_REJECTED,
 // showDlg and showTips return at once.
+//
+// A child forked once the prompt thread has started has no prompt thread, only a copy of the
+// parent's toolkit state: it shows no prompt, and its exit() must not run what the toolkit
+// registered for the parent's prompts (those handlers wait for threads the child does not
+// have). The fork handler registers, in the child, a handler that ends the child with its exit
+// status: the handlers the child registers after the fork run before it, the older ones not.
+// Set for good when the prompt thread starts; a child forked from then on is a process without
+// prompts (see above).
+std::atomic<bool> promptThreadStarted{false};
+std::atomic<bool> childWithoutPrompts{false};
+
 class PromptThread
 {
 public:
@@ -154,8 +173,10 @@ public:
         std::unique_lock<std::mutex> lock(mutex);
         if (ending)
             return;
-        if (!worker.joinable())
+        if (!worker.joinable()) {
+            promptThreadStarted = true;
             worker = std::thread(&PromptThread::serve, this);
+        }
         current = &prompt;
         failure = nullptr;
         const unsigned long long ticket = ++requested;
@@ -166,12 +187,12 @@ public:
             std::rethrow_exception(std::exchange(failure, nullptr));
     }
 
-    // Registers endingProcess anew, so that it comes before whatever the toolkit has registered
-    // so far; a thread's watch passes the number of its registration. False once the process's
-    // exit handlers have all run.
+    // Moves endingProcess to the newest place, so that it comes before whatever the toolkit has
+    // registered so far; a thread's watch passes the number of its move. False once the
+    // process's exit handlers have all run.
     static bool guardExit(std::uintptr_t watchRegistration = 0)
     {
-        return on_exit(&PromptThread::endingProcess, reinterpret_cast<void *>(watchRegistration)) == 0;
+        return LatestExitHandler::move(&PromptThread::endingProcess, reinterpret_cast<void *>(watchRegistration));
     }
 
     // Makes a prompt's application object known to endingProcess, which ends its event loop,
@@ -253,8 +274,8 @@ PromptThread *PromptThread::promptThread()
 
 // The watch of the threads that call into the library: a destructor of the thread's own,
 // which the C library runs when the thread ends and, first of all, when the thread calls
-// exit(). It registers endingProcess and notes the thread and the registration's number: when
-// that handler runs in that same thread, it is the first exit handler of an exit() of that
+// exit(). It moves endingProcess and notes the thread and the move's number: when that handler
+// runs in that same thread with that number, it is the first exit handler of an exit() of that
 // thread. (The library keeps no thread_local data: its callers load it with dlopen, and the
 // sanitizers' leak check cannot read such a library's thread-local blocks.)
 extern "C" int __cxa_thread_atexit_impl(void (*destructor)(void *), void *object, void *dso);
@@ -267,6 +288,8 @@ pthread_t lastWatchThread;
 
 void threadEnding(void *)
 {
+    if (childWithoutPrompts)
+        return;
     std::uintptr_t registration;
     {
         std::lock_guard<std::mutex> lock(watchMutex);
@@ -280,7 +303,6 @@ void threadEnding(void *)
     PromptThread::guardExit(registration);
 }
 
-// Every export calls it first.
 void watchThisThread()
 {
     std::lock_guard<std::mutex> lock(watchMutex);
@@ -303,6 +325,8 @@ bool firstExitHandler(void *mark)
 
 void PromptThread::endingProcess(int status, void *mark)
 {
+    if (childWithoutPrompts)
+        return;
     PromptThread *self = promptThread();
     const bool firstHandler = firstExitHandler(mark);
     std::unique_lock<std::mutex> lock(self->mutex);
@@ -324,13 +348,43 @@ void PromptThread::endingProcess(int status, void *mark)
 // own exit handlers; the loading thread is watched too.
 [[maybe_unused]] const bool exitGuarded = (watchThisThread(), PromptThread::guardExit());
 
+// In a child without prompts: the end of its exit(), after the handlers registered since the
+// fork.
+void endChild(int status, void *)
+{
+    std::fflush(nullptr);
+    _exit(status);
+}
+
+// Runs in the child, where the forking thread is the only one.
+void forkedChild()
+{
+    if (!promptThreadStarted)
+        return;
+    childWithoutPrompts = true;
+    on_exit(&endChild, nullptr);
+}
+
+[[maybe_unused]] const bool forkWatched = pthread_atfork(nullptr, nullptr, &forkedChild) == 0;
+
+// Every export calls it first: false in a child without prompts, where the export does
+// nothing; otherwise it watches the calling thread.
+bool enterExport()
+{
+    if (childWithoutPrompts)
+        return false;
+    watchThisThread();
+    return true;
+}
+
 PromptThread *promptThread()
 {
     return PromptThread::promptThread();
 }
 
 // In the prompt thread: builds the prompt's application object, when a platform can show it
-// and the process is not ending, and hands it to show.
+// and the process is not ending, and hands it to show. Whenever the prompt's event loop is
+// about to wait, endingProcess moves before what the events since the last wait registered.
 void withApplication(const std::function<void(QApplication &)> &show)
 {
     if (!platformCanStart())
@@ -338,8 +392,11 @@ void withApplication(const std::function<void(QApplication &)> &show)
     int argc = 0;
     QApplication app(argc, nullptr);
     PromptThread::Running running(&app);
-    if (running.live())
-        show(app);
+    if (!running.live())
+        return;
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &app,
+                     [] { PromptThread::guardExit(); });
+    show(app);
 }
 
 } // namespace
@@ -350,7 +407,8 @@ Login::Login()
 
 extern "C" void initApp(void)
 {
-    watchThisThread();
+    if (!enterExport())
+        return;
     std::lock_guard<std::mutex> lock(tipMutex);
     shareApp.store(nullptr);
     for (TipCall *call : tipCalls) {
@@ -361,7 +419,8 @@ extern "C" void initApp(void)
 
 extern "C" void cleanApp(void)
 {
-    watchThisThread();
+    if (!enterExport())
+        return;
     std::lock_guard<std::mutex> lock(tipMutex);
     shareApp.store(nullptr);
     for (TipCall *call : tipCalls) {
@@ -376,14 +435,12 @@ extern "C" void cleanApp(void)
 
 extern "C" int GetPW(char *pw)
 {
-    watchThisThread();
-    if (!pw)
+    if (!enterExport() || !pw)
         return PINPROMPT_REJECTED;
     int result = PINPROMPT_REJECTED;
     promptThread()->run([&] {
         withApplication([&](QApplication &) {
             LoginDialog dialog(nullptr);
-            PromptThread::guardExit();
             if (dialog.exec() != QDialog::Accepted)
                 return;
             dialog.GetPW(pw);
@@ -395,7 +452,8 @@ extern "C" int GetPW(char *pw)
 
 extern "C" void showDlg(void)
 {
-    watchThisThread();
+    if (!enterExport())
+        return;
     PendingTip tip;
     if (!tip.enlist())
         return;
@@ -412,7 +470,6 @@ extern "C" void showDlg(void)
                 return; // a cleanApp came while the application object was built
             LCDTipsDialog dialog(nullptr);
             dialog.show();
-            PromptThread::guardExit();
             app.exec();
             // The dialog goes first, then the loop's registration, then the application object.
         });
@@ -421,13 +478,13 @@ extern "C" void showDlg(void)
 
 void showTips()
 {
-    watchThisThread();
+    if (!enterExport())
+        return;
     promptThread()->run([] {
         withApplication([](QApplication &app) {
             LCDTipsDialog dialog(nullptr);
             dialog.startTimer(60000);
             dialog.show();
-            PromptThread::guardExit();
             // Stays up until the timer or the user closes it: closing the last window ends the
             // loop.
             app.exec();

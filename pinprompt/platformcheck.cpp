@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QPluginLoader>
@@ -10,17 +11,22 @@
 #include <QStringList>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-// The X display of DISPLAY opens. libxcb is what the toolkit's X platform connects with; it
-// is loaded only for this check.
+// The X display of DISPLAY opens and has the screen that DISPLAY names (":0.1" is screen 1 of
+// display 0). libxcb is what the toolkit's X platform connects with; it is loaded only for this
+// check.
 QString xDisplayProblem()
 {
     const QByteArray display = qgetenv("DISPLAY");
@@ -32,18 +38,64 @@ QString xDisplayProblem()
     using ConnectFn = void *(*)(const char *, int *);
     using ConnectionFn = int (*)(void *);
     using DisconnectFn = void (*)(void *);
+    using GetSetupFn = const void *(*)(void *);
+    using RootsLengthFn = int (*)(const void *);
     auto connect = reinterpret_cast<ConnectFn>(dlsym(xcb, "xcb_connect"));
     auto hasError = reinterpret_cast<ConnectionFn>(dlsym(xcb, "xcb_connection_has_error"));
     auto disconnect = reinterpret_cast<DisconnectFn>(dlsym(xcb, "xcb_disconnect"));
-    bool opened = false;
-    if (connect && hasError && disconnect) {
-        void *connection = connect(nullptr, nullptr);
-        opened = connection && hasError(connection) == 0;
+    auto getSetup = reinterpret_cast<GetSetupFn>(dlsym(xcb, "xcb_get_setup"));
+    auto rootsLength = reinterpret_cast<RootsLengthFn>(dlsym(xcb, "xcb_setup_roots_length"));
+    const QString name = QString::fromLocal8Bit(display);
+    QString problem = QString("the X display \"%1\" cannot be opened").arg(name);
+    if (connect && hasError && disconnect && getSetup && rootsLength) {
+        // libxcb refuses a screen number beyond the server's screens itself when asked for the
+        // number (XCB_CONN_CLOSED_INVALID_SCREEN, 6); older versions leave that to the caller.
+        constexpr int invalidScreen = 6;
+        int screen = 0;
+        void *connection = connect(nullptr, &screen);
+        const int error = connection ? hasError(connection) : -1;
+        if (error == 0 && screen >= 0 && screen < rootsLength(getSetup(connection)))
+            problem.clear();
+        else if (error == 0 || error == invalidScreen)
+            problem = QString("the X display \"%1\" has no screen %2").arg(name).arg(screen);
         if (connection)
             disconnect(connection);
     }
     dlclose(xcb);
-    return opened ? QString() : QString("the X display \"%1\" cannot be opened").arg(QString::fromLocal8Bit(display));
+    return problem;
+}
+
+// The framebuffer device that the toolkit's linuxfb platform draws on: "fb=DEVICE" among the
+// platform's options, or else the first of /dev/fb0 and /dev/graphics/fb0 that exists. It must
+// open and answer for its screen as the platform asks it to.
+QString framebufferProblem(const QStringList &options)
+{
+    QString device;
+    for (const QString &option : options) {
+        if (option.startsWith("fb="))
+            device = option.mid(3);
+    }
+    if (device.isEmpty()) {
+        for (const char *candidate : {"/dev/fb0", "/dev/graphics/fb0"}) {
+            if (access(candidate, F_OK) == 0) {
+                device = candidate;
+                break;
+            }
+        }
+        if (device.isEmpty())
+            return "no framebuffer device (/dev/fb0)";
+    }
+    const QByteArray path = QFile::encodeName(device);
+    int fd = open(path.constData(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return QString("the framebuffer \"%1\" cannot be opened: %2").arg(device, QString::fromLocal8Bit(strerror(errno)));
+    fb_fix_screeninfo fixed{};
+    fb_var_screeninfo variable{};
+    const bool answers = ioctl(fd, FBIOGET_FSCREENINFO, &fixed) == 0 && ioctl(fd, FBIOGET_VSCREENINFO, &variable) == 0;
+    close(fd);
+    return answers ? QString() : QString("\"%1\" is no framebuffer").arg(device);
 }
 
 // A Wayland compositor listens on WAYLAND_DISPLAY (default "wayland-0", relative to
@@ -97,7 +149,10 @@ bool platformPluginInstalled(const QString &name)
     return false;
 }
 
-QString platformProblem(const QString &name)
+// The platforms judged are those that need a device or a server to start: xcb, wayland and
+// linuxfb. Others start without one (offscreen, minimal, vnc) or cannot be judged without
+// starting them (eglfs, minimalegl): they are taken as they are.
+QString platformProblem(const QString &name, const QStringList &options)
 {
     if (!platformPluginInstalled(name))
         return QString("no platform plugin \"%1\" is installed").arg(name);
@@ -105,6 +160,8 @@ QString platformProblem(const QString &name)
         return xDisplayProblem();
     if (name.startsWith("wayland", Qt::CaseInsensitive))
         return waylandProblem();
+    if (name.compare("linuxfb", Qt::CaseInsensitive) == 0)
+        return framebufferProblem(options);
     return {};
 }
 
@@ -118,8 +175,9 @@ bool platformCanStart()
         names << "xcb";
     QStringList problems;
     for (const QString &entry : names) {
-        const QString name = entry.section(':', 0, 0);
-        const QString problem = platformProblem(name);
+        QStringList options = entry.split(':');
+        const QString name = options.takeFirst();
+        const QString problem = platformProblem(name, options);
         if (problem.isEmpty())
             return true;
         problems << (chosen.isEmpty() ? problem : name + ": " + problem);

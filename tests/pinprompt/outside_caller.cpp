@@ -4,10 +4,22 @@
 //   outside_caller exit getpw|showdlg|showtips MS [cleanapp]
 //       a worker starts the prompt; MS ms later the main thread calls exit(9) (after cleanApp
 //       with "cleanapp", so that the tip is being taken down as the process ends)
+//   outside_caller fork getpw|showdlg|showtips MS
+//       a worker starts the prompt; MS ms later the main thread forks. The child registers an
+//       exit handler (it prints "child handler") and calls exit(3); the parent prints
+//       "child ended with STATUS after T ms", then "prompt still up" if its prompt is, and
+//       calls exit(9)
+//   outside_caller exit-unwatched getpw|showdlg|showtips
+//       a worker loads the library and starts the prompt; the main thread, which never calls
+//       the library, calls exit(7) when the process gets SIGUSR1
 //   outside_caller no-platform
 //       every prompt in turn where none can be shown; prints "caller alive" at the end
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +36,17 @@ using GetPwFn = int (*)(char *);
 
 void *library = nullptr;
 
+void *loadLibrary()
+{
+    const char *path = std::getenv("PINPROMPT_LIB");
+    library = path ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
+    if (!library) {
+        std::fprintf(stderr, "outside_caller: cannot load PINPROMPT_LIB: %s\n", path ? dlerror() : "not set");
+        std::exit(2);
+    }
+    return library;
+}
+
 template <typename Fn>
 Fn resolve(const char *name)
 {
@@ -35,26 +58,80 @@ Fn resolve(const char *name)
     return fn;
 }
 
-int exitDuringPrompt(const std::string &prompt, int ms, bool cleanFirst)
+// The prompt a worker runs; null for an unknown name.
+VoidFn promptCall(const std::string &prompt)
 {
-    auto cleanApp = resolve<VoidFn>("cleanApp");
-    VoidFn call = nullptr;
     if (prompt == "getpw") {
         static char buffer[PINPROMPT_PASSWORD_CAPACITY + 1];
         static GetPwFn getPw = resolve<GetPwFn>("GetPW");
-        call = [] { getPw(buffer); };
-    } else if (prompt == "showdlg") {
-        call = resolve<VoidFn>("showDlg");
-    } else if (prompt == "showtips") {
-        call = resolve<VoidFn>("_Z8showTipsv");
-    } else {
-        return 2;
+        return [] { getPw(buffer); };
     }
+    if (prompt == "showdlg")
+        return resolve<VoidFn>("showDlg");
+    if (prompt == "showtips")
+        return resolve<VoidFn>("_Z8showTipsv");
+    return nullptr;
+}
+
+int exitDuringPrompt(const std::string &prompt, int ms, bool cleanFirst)
+{
+    auto cleanApp = resolve<VoidFn>("cleanApp");
+    const VoidFn call = promptCall(prompt);
+    if (!call)
+        return 2;
     std::thread(call).detach();
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     if (cleanFirst)
         cleanApp();
     std::exit(9);
+}
+
+std::atomic<bool> promptReturned{false};
+
+int forkDuringPrompt(const std::string &prompt, int ms)
+{
+    static VoidFn call = promptCall(prompt);
+    if (!call)
+        return 2;
+    std::thread([] {
+        call();
+        promptReturned = true;
+    }).detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+        std::atexit([] { std::printf("child handler\n"); });
+        std::exit(3);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    std::printf("child ended with %d after %lld ms\n", WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    if (!promptReturned)
+        std::printf("prompt still up\n");
+    std::fflush(stdout);
+    std::exit(9);
+}
+
+int exitFromUnwatchedThread(const std::string &prompt)
+{
+    // Every thread, the library's own included, inherits the blocked signal; main takes it.
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    std::thread([prompt] {
+        loadLibrary();
+        const VoidFn call = promptCall(prompt);
+        if (!call)
+            std::exit(2);
+        call();
+    }).detach();
+    int signal = 0;
+    sigwait(&usr1, &signal);
+    std::exit(7);
 }
 
 int withoutPlatform()
@@ -87,17 +164,17 @@ int withoutPlatform()
 
 int main(int argc, char **argv)
 {
-    const char *path = std::getenv("PINPROMPT_LIB");
-    library = path ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
-    if (!library) {
-        std::fprintf(stderr, "outside_caller: cannot load PINPROMPT_LIB: %s\n", path ? dlerror() : "not set");
-        return 2;
-    }
     const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "exit-unwatched" && argc == 3)
+        return exitFromUnwatchedThread(argv[2]);
+    loadLibrary();
     if (mode == "exit" && argc >= 4)
         return exitDuringPrompt(argv[2], std::atoi(argv[3]), argc > 4 && std::string(argv[4]) == "cleanapp");
+    if (mode == "fork" && argc == 4)
+        return forkDuringPrompt(argv[2], std::atoi(argv[3]));
     if (mode == "no-platform" && argc == 2)
         return withoutPlatform();
-    std::fprintf(stderr, "usage: outside_caller exit getpw|showdlg|showtips MS [cleanapp] | no-platform\n");
+    std::fprintf(stderr, "usage: outside_caller exit getpw|showdlg|showtips MS [cleanapp] | fork PROMPT MS"
+                         " | exit-unwatched PROMPT | no-platform\n");
     return 2;
 }

@@ -9,6 +9,13 @@
 #   outside_caller_checks.sh no-platform CALLER
 #       with no platform to show a prompt on: every prompt returns, one line on standard error
 #       each, and the caller goes on.
+#   outside_caller_checks.sh host-shapes CALLER
+#       on a display (scripts/with-openbox.sh), hosts of common shapes: one that forks while a
+#       prompt is being built or is up (the child's exit ends it at once with its status, after
+#       the handler it registered; the parent's prompt stays up), one whose main thread, which
+#       never called the library, exits while the password window is up (status 7, nothing
+#       printed), and ones that name a platform that cannot start although a display exists
+#       (a screen the X server lacks, a framebuffer that cannot be opened).
 set -uo pipefail
 mode="$1"
 caller="$2"
@@ -39,6 +46,49 @@ exit_during_prompts() {
   done
 }
 
+# fork_row PROMPT MS: the caller forks MS ms after a worker started PROMPT.
+fork_row() {
+  local prompt="$1" ms="$2" out code took
+  out="$(timeout 30 "$caller" fork "$prompt" "$ms" 2>&1)"
+  code=$?
+  took="$(sed -n 's/^child ended with 3 after \([0-9]*\) ms$/\1/p' <<<"$out")"
+  if [ "$code" -ne 9 ]; then
+    fail "fork $prompt after $ms ms: the caller ended with $code: $out"
+  elif [ "$(sed -n 1p <<<"$out")" != "child handler" ] || [ -z "$took" ] ||
+    [ "$(sed -n 3p <<<"$out")" != "prompt still up" ] || [ "$(wc -l <<<"$out")" -ne 3 ]; then
+    fail "fork $prompt after $ms ms: printed: $out"
+  elif [ "$took" -ge 2500 ]; then
+    fail "fork $prompt after $ms ms: the child took $took ms to end"
+  else
+    passed=$((passed + 1))
+  fi
+}
+
+# unwatched_exit_row SECONDS: the caller's main thread exits SECONDS after the password window
+# of a GetPW from a worker shows.
+unwatched_exit_row() {
+  local delay="$1" dir code
+  dir="$(mktemp -d)"
+  "$caller" exit-unwatched getpw >"$dir/out" 2>&1 &
+  local pid=$!
+  if ! timeout 30 xdotool search --sync --onlyvisible --name '^Input PassWord$' >/dev/null; then
+    fail "exit from an unwatched thread: no password window"
+    kill -9 "$pid" 2>/dev/null
+  fi
+  sleep "$delay"
+  kill -USR1 "$pid" 2>/dev/null
+  wait "$pid"
+  code=$?
+  if [ "$code" -ne 7 ]; then
+    fail "exit from an unwatched thread $delay s after the window showed: the caller ended with $code: $(cat "$dir/out")"
+  elif [ -s "$dir/out" ]; then
+    fail "exit from an unwatched thread $delay s after the window showed: printed: $(cat "$dir/out")"
+  else
+    passed=$((passed + 1))
+  fi
+  rm -rf "$dir"
+}
+
 # no_platform NAME ENV...: the caller with the environment changed by ENV (env's arguments).
 no_platform() {
   local name="$1" dir out err code lines
@@ -64,6 +114,24 @@ exit)
   [ -n "${DISPLAY:-}" ] || { echo "no display" >&2; exit 2; }
   exit_during_prompts
   ;;
+host-shapes)
+  [ -n "${DISPLAY:-}" ] || { echo "no display" >&2; exit 2; }
+  for prompt in getpw showdlg showtips; do
+    for ms in 20 300 1000; do
+      fork_row "$prompt" "$ms"
+    done
+  done
+  for delay in 0 0.3 1 2; do
+    unwatched_exit_row "$delay"
+  done
+  one_screen="${DISPLAY%.*}"
+  no_platform "a screen the X server lacks" -u QT_QPA_PLATFORM DISPLAY="$one_screen.1"
+  no_platform "screen 5 of a one-screen X server" QT_QPA_PLATFORM=xcb DISPLAY="$one_screen.5"
+  no_platform "linuxfb, a framebuffer that cannot be opened" QT_QPA_PLATFORM=linuxfb:fb=/nonexistent/fb9
+  if [ ! -e /dev/fb0 ] && [ ! -e /dev/graphics/fb0 ]; then
+    no_platform "linuxfb without a framebuffer device" QT_QPA_PLATFORM=linuxfb
+  fi
+  ;;
 no-platform)
   no_platform "DISPLAY unset" -u DISPLAY -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY
   no_platform "xcb, no X server at the display" QT_QPA_PLATFORM=xcb DISPLAY=:4093
@@ -71,7 +139,7 @@ no-platform)
   no_platform "a list of platforms, none can start" -u DISPLAY "QT_QPA_PLATFORM=nosuchplatform;xcb:nograb"
   ;;
 *)
-  echo "usage: outside_caller_checks.sh exit|no-platform CALLER" >&2
+  echo "usage: outside_caller_checks.sh exit|no-platform|host-shapes CALLER" >&2
   exit 2
   ;;
 esac

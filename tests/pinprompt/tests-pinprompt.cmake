@@ -28,8 +28,8 @@ mv_add_script_test(NAME pinprompt_caller_xvfb_test XVFB TIMEOUT 240
   SCRIPT ${PROJECT_SOURCE_DIR}/scripts/with-openbox.sh ARGS $<TARGET_FILE:pinprompt_caller_test>
   ENV PINPROMPT_LIB=$<TARGET_FILE:pinprompt> PINPROMPT_SHOTS=${PINPROMPT_SHOTS})
 
-# A caller without a toolkit that ends during a prompt, or has no platform to show one on;
-# one process per case.
+# A caller without a toolkit that ends during a prompt, forks, exits from a thread of its own,
+# or has no platform to show one on; one process per case.
 add_executable(pinprompt_outside_caller ${CMAKE_CURRENT_LIST_DIR}/outside_caller.cpp)
 mv_project_target(pinprompt_outside_caller)
 target_include_directories(pinprompt_outside_caller PRIVATE ${PROJECT_SOURCE_DIR}/pinprompt)
@@ -39,6 +39,10 @@ add_dependencies(pinprompt_outside_caller pinprompt)
 mv_add_script_test(NAME pinprompt_exit_xvfb_test XVFB TIMEOUT 600
   SCRIPT ${PROJECT_SOURCE_DIR}/scripts/with-openbox.sh
   ARGS bash ${CMAKE_CURRENT_LIST_DIR}/outside_caller_checks.sh exit $<TARGET_FILE:pinprompt_outside_caller>
+  ENV PINPROMPT_LIB=$<TARGET_FILE:pinprompt>)
+mv_add_script_test(NAME pinprompt_host_shapes_xvfb_test XVFB TIMEOUT 300
+  SCRIPT ${PROJECT_SOURCE_DIR}/scripts/with-openbox.sh
+  ARGS bash ${CMAKE_CURRENT_LIST_DIR}/outside_caller_checks.sh host-shapes $<TARGET_FILE:pinprompt_outside_caller>
   ENV PINPROMPT_LIB=$<TARGET_FILE:pinprompt>)
 mv_add_script_test(NAME pinprompt_no_platform_test TIMEOUT 120
   SCRIPT ${CMAKE_CURRENT_LIST_DIR}/outside_caller_checks.sh
