@@ -23,16 +23,20 @@ std::atomic<LatestExitHandler::Handler> movedHandler{nullptr};
 // that thread, where it must do nothing. (An exit() in another thread at that moment runs it.)
 std::atomic<pthread_t> withdrawingThread{};
 
-void registered(void *mark, int status)
+// A fork copies the process while no thread moves the handler.
+[[maybe_unused]] const bool forkWatched =
+    pthread_atfork([] { moveMutex.lock(); }, [] { moveMutex.unlock(); }, [] { moveMutex.unlock(); }) == 0;
+
+void registered(void *, int status)
 {
     if (pthread_equal(withdrawingThread.load(), pthread_self()))
         return;
-    movedHandler.load()(status, mark);
+    movedHandler.load()(status);
 }
 
 } // namespace
 
-bool LatestExitHandler::move(Handler handler, void *mark)
+bool LatestExitHandler::move(Handler handler)
 {
     std::lock_guard<std::mutex> lock(moveMutex);
     movedHandler = handler;
@@ -41,5 +45,5 @@ bool LatestExitHandler::move(Handler handler, void *mark)
     withdrawingThread = pthread_t{};
     // Through void (*)(void), the type that casts between function types are made with.
     auto function = reinterpret_cast<void (*)(void *)>(reinterpret_cast<void (*)()>(&registered));
-    return __cxa_atexit(function, mark, &registrationHandle) == 0;
+    return __cxa_atexit(function, nullptr, &registrationHandle) == 0;
 }

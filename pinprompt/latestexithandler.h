@@ -7,11 +7,11 @@
 // costs no memory however often it is done.
 namespace LatestExitHandler {
 
-// The handler gets the exit status and the mark of the move that placed it.
-using Handler = void (*)(int status, void *mark);
+// The handler gets the exit status.
+using Handler = void (*)(int status);
 
 // Moves handler (always the same one) to the newest place. False once the process's exit
 // handlers have all run.
-bool move(Handler handler, void *mark);
+bool move(Handler handler);
 
 } // namespace LatestExitHandler

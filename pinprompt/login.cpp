@@ -14,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <functional>
@@ -23,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "exitingthread.h"
 #include "latestexithandler.h"
 #include "lcdtipsdialog.h"
 #include "logindialog.h"
@@ -112,6 +112,11 @@ private:
     TipCall &call;
 };
 
+// Set for good when the first prompt is asked for; a child forked from then on is a process
+// without prompts (see PromptThread).
+std::atomic<bool> promptsAskedFor{false};
+std::atomic<bool> childWithoutPrompts{false};
+
 // The thread that runs every prompt: its application object, its dialog and its event loop.
 // The toolkit's GUI thread cannot move: once an application object has lived in one thread,
 // one built later in another thread maps windows that paint nothing and take no input under a
@@ -130,37 +135,33 @@ private:
 // of the toolkit's statics, many of them registered while a prompt builds or shows its window,
 // and more whenever the window meets something new (a first paint, the pointer, a key). A
 // prompt that still runs then would use what they destroy (a crash) or see its objects
-// destroyed from another thread (the toolkit's warnings). So the exit handler endingProcess
-// must come before all of them. It is one registration, moved to the newest place
-// (LatestExitHandler) when the library is loaded, before each prompt, each time the prompt's
-// event loop is about to wait (after everything the last events brought has been registered)
-// and when a watched thread ends:
+// destroyed from another thread (the toolkit's warnings). So the prompt must be over before
+// the first of them runs:
 // - Every thread that calls into the library (or loads it) gets a watch, a destructor of the
-//   thread's own, that moves endingProcess once more. When that thread calls exit(), this
-//   move makes it the newest, and it runs before any other handler: it stops new prompts,
-//   ends the running prompt's event loop and waits (at most promptEndLimit) until the prompt
-//   has destroyed its window and application object. The exit then goes on as usual.
-// - An exit from a thread that never called the library has no such first handler. There
-//   endingProcess comes before everything the prompt registered up to its event loop's last
-//   wait; finding a prompt running, it ends the process at once with the exit status (streams
-//   flushed), before the toolkit goes away under the prompt. Once the window is up, the loop
-//   waits between events, so that end is clean. What a prompt that is just being built (or is
-//   handling an event) registers in the meantime still runs before it, so there the end is not
-//   safe: such a caller watches its exiting thread by calling an export (initApp) in it
-//   beforehand.
+//   thread's own. When that thread calls exit(), the watch runs before any exit handler: it
+//   stops new prompts, ends the running prompt's event loop and waits (at most
+//   promptEndLimit) until the prompt has destroyed its window and application object. The exit
+//   then goes on as usual. (When the thread merely ends, the watch does nothing of this.)
+// - An exit from a thread that never called the library has no watch. There the exit handler
+//   endingProcess must come first: it is one registration, moved to the newest place
+//   (LatestExitHandler) when the library is loaded, before each prompt and each time the
+//   prompt's event loop is about to wait, that is after everything the events since the last
+//   wait have registered. Finding a prompt running, it ends the process at once with the exit
+//   status (streams flushed), before the toolkit goes away under the prompt. Once the window
+//   is up, the loop waits between events, so that end is clean. What a prompt that is just
+//   being built (or is handling an event) registers in the meantime still runs before it, so
+//   there the end is not safe: such a caller watches its exiting thread by calling an export
+//   (initApp) in it beforehand.
+// - A prompt that a watch waited for in vain is ended the same way: the watch moves
+//   endingProcess before everything else.
 // After the process's end has begun, no prompt starts: GetPW returns PINPROMPT_REJECTED,
 // showDlg and showTips return at once.
 //
-// A child forked once the prompt thread has started has no prompt thread, only a copy of the
+// A child forked once a prompt has been asked for has no prompt thread, only a copy of the
 // parent's toolkit state: it shows no prompt, and its exit() must not run what the toolkit
 // registered for the parent's prompts (those handlers wait for threads the child does not
 // have). The fork handler registers, in the child, a handler that ends the child with its exit
 // status: the handlers the child registers after the fork run before it, the older ones not.
-// Set for good when the prompt thread starts; a child forked from then on is a process without
-// prompts (see above).
-std::atomic<bool> promptThreadStarted{false};
-std::atomic<bool> childWithoutPrompts{false};
-
 class PromptThread
 {
 public:
@@ -169,14 +170,13 @@ public:
     // Once the process is ending no prompt runs.
     void run(const std::function<void()> &prompt)
     {
+        promptsAskedFor = true;
         std::lock_guard<std::mutex> onePrompt(callMutex);
         std::unique_lock<std::mutex> lock(mutex);
         if (ending)
             return;
-        if (!worker.joinable()) {
-            promptThreadStarted = true;
+        if (!worker.joinable())
             worker = std::thread(&PromptThread::serve, this);
-        }
         current = &prompt;
         failure = nullptr;
         const unsigned long long ticket = ++requested;
@@ -188,12 +188,12 @@ public:
     }
 
     // Moves endingProcess to the newest place, so that it comes before whatever the toolkit has
-    // registered so far; a thread's watch passes the number of its move. False once the
-    // process's exit handlers have all run.
-    static bool guardExit(std::uintptr_t watchRegistration = 0)
-    {
-        return LatestExitHandler::move(&PromptThread::endingProcess, reinterpret_cast<void *>(watchRegistration));
-    }
+    // registered so far. False once the process's exit handlers have all run.
+    static bool guardExit() { return LatestExitHandler::move(&PromptThread::endingProcess); }
+
+    // In a watched thread that calls exit(), before any exit handler: no prompt starts any more,
+    // and the running one is taken down.
+    static void endBeforeExit();
 
     // Makes a prompt's application object known to endingProcess, which ends its event loop,
     // for as long as the object lives. live() is false once the process is ending: the prompt
@@ -223,10 +223,14 @@ public:
 
     static PromptThread *promptThread();
 
+    // Around a fork: the state of the prompts does not change while the process is copied.
+    static void holdForFork() { promptThread()->mutex.lock(); }
+    static void releaseAfterFork() { promptThread()->mutex.unlock(); }
+
 private:
     static constexpr std::chrono::seconds promptEndLimit{5};
 
-    static void endingProcess(int status, void *mark);
+    static void endingProcess(int status);
 
     void serve()
     {
@@ -274,33 +278,27 @@ PromptThread *PromptThread::promptThread()
 
 // The watch of the threads that call into the library: a destructor of the thread's own,
 // which the C library runs when the thread ends and, first of all, when the thread calls
-// exit(). It moves endingProcess and notes the thread and the move's number: when that handler
-// runs in that same thread with that number, it is the first exit handler of an exit() of that
-// thread. (The library keeps no thread_local data: its callers load it with dlopen, and the
+// exit(). (The library keeps no thread_local data: its callers load it with dlopen, and the
 // sanitizers' leak check cannot read such a library's thread-local blocks.)
 extern "C" int __cxa_thread_atexit_impl(void (*destructor)(void *), void *object, void *dso);
 extern "C" void *__dso_handle;
 
 std::mutex watchMutex;
 std::vector<pthread_t> &watchedThreads = *new std::vector<pthread_t>;
-std::uintptr_t lastWatchRegistration = 0;
-pthread_t lastWatchThread;
 
 void threadEnding(void *)
 {
     if (childWithoutPrompts)
         return;
-    std::uintptr_t registration;
     {
         std::lock_guard<std::mutex> lock(watchMutex);
         const pthread_t self = pthread_self();
         watchedThreads.erase(std::remove_if(watchedThreads.begin(), watchedThreads.end(),
                                             [&](pthread_t t) { return pthread_equal(t, self); }),
                              watchedThreads.end());
-        registration = ++lastWatchRegistration;
-        lastWatchThread = self;
     }
-    PromptThread::guardExit(registration);
+    if (callingThreadIsExiting())
+        PromptThread::endBeforeExit();
 }
 
 void watchThisThread()
@@ -315,30 +313,30 @@ void watchThisThread()
         watchedThreads.push_back(self);
 }
 
-// True in the first exit handler of an exit() from a watched thread.
-bool firstExitHandler(void *mark)
+void PromptThread::endBeforeExit()
 {
-    std::lock_guard<std::mutex> lock(watchMutex);
-    return mark && reinterpret_cast<std::uintptr_t>(mark) == lastWatchRegistration
-        && pthread_equal(lastWatchThread, pthread_self());
-}
-
-void PromptThread::endingProcess(int status, void *mark)
-{
-    if (childWithoutPrompts)
-        return;
     PromptThread *self = promptThread();
-    const bool firstHandler = firstExitHandler(mark);
     std::unique_lock<std::mutex> lock(self->mutex);
     self->ending = true;
     if (!self->busy)
         return;
-    if (firstHandler) {
-        if (self->runningApp)
-            QMetaObject::invokeMethod(self->runningApp, &QCoreApplication::quit, Qt::QueuedConnection);
-        if (self->wake.wait_for(lock, promptEndLimit, [&] { return !self->busy; }))
-            return;
+    if (self->runningApp)
+        QMetaObject::invokeMethod(self->runningApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    if (!self->wake.wait_for(lock, promptEndLimit, [&] { return !self->busy; })) {
+        lock.unlock();
+        guardExit();
     }
+}
+
+void PromptThread::endingProcess(int status)
+{
+    if (childWithoutPrompts)
+        return;
+    PromptThread *self = promptThread();
+    std::unique_lock<std::mutex> lock(self->mutex);
+    self->ending = true;
+    if (!self->busy)
+        return;
     lock.unlock();
     std::fflush(nullptr);
     _exit(status);
@@ -356,16 +354,32 @@ void endChild(int status, void *)
     _exit(status);
 }
 
-// Runs in the child, where the forking thread is the only one.
-void forkedChild()
+// The fork handlers. The library's locks are taken before a fork, so that the child finds none
+// of them held by a thread it does not have (its only thread is the forking one).
+void beforeFork()
 {
-    if (!promptThreadStarted)
+    watchMutex.lock();
+    tipMutex.lock();
+    PromptThread::holdForFork();
+}
+
+void afterForkInParent()
+{
+    PromptThread::releaseAfterFork();
+    tipMutex.unlock();
+    watchMutex.unlock();
+}
+
+void afterForkInChild()
+{
+    afterForkInParent();
+    if (!promptsAskedFor)
         return;
     childWithoutPrompts = true;
     on_exit(&endChild, nullptr);
 }
 
-[[maybe_unused]] const bool forkWatched = pthread_atfork(nullptr, nullptr, &forkedChild) == 0;
+[[maybe_unused]] const bool forkWatched = pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild) == 0;
 
 // Every export calls it first: false in a child without prompts, where the export does
 // nothing; otherwise it watches the calling thread.

@@ -3,12 +3,17 @@
 // for what ends or outlives the process:
 //   outside_caller exit getpw|showdlg|showtips MS [cleanapp]
 //       a worker starts the prompt; MS ms later the main thread calls exit(9) (after cleanApp
-//       with "cleanapp", so that the tip is being taken down as the process ends)
+//       with "cleanapp", so that the tip is being taken down as the process ends); an exit
+//       handler of the caller's prints "caller handler"
 //   outside_caller fork getpw|showdlg|showtips MS
 //       a worker starts the prompt; MS ms later the main thread forks. The child registers an
 //       exit handler (it prints "child handler") and calls exit(3); the parent prints
 //       "child ended with STATUS after T ms", then "prompt still up" if its prompt is, and
 //       calls exit(9)
+//   outside_caller thread-ends getpw|showdlg|showtips
+//       a worker starts the prompt; 300 ms later another thread calls initApp and ends (a
+//       thread's end is no exit); the main thread prints "prompt still up" if the prompt is,
+//       and calls exit(9)
 //   outside_caller exit-unwatched getpw|showdlg|showtips
 //       a worker loads the library and starts the prompt; the main thread, which never calls
 //       the library, calls exit(7) when the process gets SIGUSR1
@@ -79,6 +84,7 @@ int exitDuringPrompt(const std::string &prompt, int ms, bool cleanFirst)
     const VoidFn call = promptCall(prompt);
     if (!call)
         return 2;
+    std::atexit([] { std::printf("caller handler\n"); });
     std::thread(call).detach();
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     if (cleanFirst)
@@ -109,6 +115,24 @@ int forkDuringPrompt(const std::string &prompt, int ms)
     const auto took = std::chrono::steady_clock::now() - start;
     std::printf("child ended with %d after %lld ms\n", WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status),
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    if (!promptReturned)
+        std::printf("prompt still up\n");
+    std::fflush(stdout);
+    std::exit(9);
+}
+
+int threadEndsDuringPrompt(const std::string &prompt)
+{
+    static VoidFn call = promptCall(prompt);
+    if (!call)
+        return 2;
+    std::thread([] {
+        call();
+        promptReturned = true;
+    }).detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::thread(resolve<VoidFn>("initApp")).join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     if (!promptReturned)
         std::printf("prompt still up\n");
     std::fflush(stdout);
@@ -172,9 +196,11 @@ int main(int argc, char **argv)
         return exitDuringPrompt(argv[2], std::atoi(argv[3]), argc > 4 && std::string(argv[4]) == "cleanapp");
     if (mode == "fork" && argc == 4)
         return forkDuringPrompt(argv[2], std::atoi(argv[3]));
+    if (mode == "thread-ends" && argc == 3)
+        return threadEndsDuringPrompt(argv[2]);
     if (mode == "no-platform" && argc == 2)
         return withoutPlatform();
     std::fprintf(stderr, "usage: outside_caller exit getpw|showdlg|showtips MS [cleanapp] | fork PROMPT MS"
-                         " | exit-unwatched PROMPT | no-platform\n");
+                         " | thread-ends PROMPT | exit-unwatched PROMPT | no-platform\n");
     return 2;
 }

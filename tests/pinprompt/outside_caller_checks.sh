@@ -4,8 +4,9 @@
 #   outside_caller_checks.sh exit CALLER
 #       on a display (scripts/with-openbox.sh): a worker starts a prompt and the main thread
 #       calls exit(9) at each moment of a table, while the prompt is being built, shown or (after
-#       cleanApp) taken down. Every run must end with code 9 and print nothing: no crash, no
-#       toolkit warning. PINPROMPT_EXIT_ROUNDS (default 2) runs each case more often.
+#       cleanApp) taken down. Every run must end with code 9 after the caller's own exit handler,
+#       and print nothing else: no crash, no toolkit warning. PINPROMPT_EXIT_ROUNDS (default 2)
+#       runs each case more often.
 #   outside_caller_checks.sh no-platform CALLER
 #       with no platform to show a prompt on: every prompt returns, one line on standard error
 #       each, and the caller goes on.
@@ -14,7 +15,8 @@
 #       prompt is being built or is up (the child's exit ends it at once with its status, after
 #       the handler it registered; the parent's prompt stays up), one whose main thread, which
 #       never called the library, exits while the password window is up (status 7, nothing
-#       printed), and ones that name a platform that cannot start although a display exists
+#       printed), one in which a thread that called the library ends while a prompt is up (the
+#       prompt stays), and ones that name a platform that cannot start although a display exists
 #       (a screen the X server lacks, a framebuffer that cannot be opened).
 set -uo pipefail
 mode="$1"
@@ -36,7 +38,7 @@ exit_during_prompts() {
         code=$?
         if [ "$code" -ne 9 ]; then
           fail "$prompt, exit after $ms ms: the caller ended with $code: $out"
-        elif [ -n "$out" ]; then
+        elif [ "$out" != "caller handler" ]; then
           fail "$prompt, exit after $ms ms: printed: $out"
         else
           passed=$((passed + 1))
@@ -59,6 +61,18 @@ fork_row() {
     fail "fork $prompt after $ms ms: printed: $out"
   elif [ "$took" -ge 2500 ]; then
     fail "fork $prompt after $ms ms: the child took $took ms to end"
+  else
+    passed=$((passed + 1))
+  fi
+}
+
+# thread_end_row PROMPT: a thread that called the library ends while PROMPT is up.
+thread_end_row() {
+  local prompt="$1" out code
+  out="$(timeout 30 "$caller" thread-ends "$prompt" 2>&1)"
+  code=$?
+  if [ "$code" -ne 9 ] || [ "$out" != "prompt still up" ]; then
+    fail "a thread ends during $prompt: the caller ended with $code, printing: $out"
   else
     passed=$((passed + 1))
   fi
@@ -123,6 +137,9 @@ host-shapes)
   done
   for delay in 0 0.3 1 2; do
     unwatched_exit_row "$delay"
+  done
+  for prompt in getpw showdlg; do
+    thread_end_row "$prompt"
   done
   one_screen="${DISPLAY%.*}"
   no_platform "a screen the X server lacks" -u QT_QPA_PLATFORM DISPLAY="$one_screen.1"
