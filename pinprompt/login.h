@@ -14,14 +14,19 @@
  * thread, typically while showDlg blocks in another. The library stays loaded once loaded
  * (dlclose does not unload it).
  *
- * Where no platform can show a prompt (no display to connect to), no prompt is tried: GetPW
- * returns PINPROMPT_REJECTED, showDlg and showTips return at once, and one line goes to
- * standard error. A process that calls exit() while a prompt runs ends with its own exit code:
- * from a thread that has loaded the library or called one of these functions, the prompt is
- * taken down first and the exit goes on as usual. (From any other thread the library ends the
- * process at once when its exit handler runs, which is not safe while a prompt is starting:
- * call initApp once in a thread that may call exit.) Prompts asked for once exit() has begun
- * return at once.
+ * Where no platform can show a prompt (no display to connect to, a screen the X server
+ * lacks, no framebuffer), no prompt is tried: GetPW returns PINPROMPT_REJECTED, showDlg and
+ * showTips return at once, and one line goes to standard error. A process that calls exit() while a
+ * prompt runs ends with its own exit code: from a thread that has loaded the library or called
+ * one of these functions, the prompt is taken down first and the exit goes on as usual. From
+ * any other thread the library ends the process at once when its exit handler runs (the
+ * caller's exit handlers do not run), which is clean once the prompt's window is shown but not
+ * while a prompt is starting: call initApp once in a thread that may call exit. Prompts asked
+ * for once exit() has begun return at once. End such a process through exit() or a return
+ * from main, not pthread_exit in main: the prompt thread stays for the life of the process.
+ * A child forked after the first prompt was asked for shows no prompts (they return as above,
+ * cleanApp and initApp do nothing), and its exit() runs only the exit handlers registered
+ * since the fork.
  */
 
 #include "pinprompt_global.h"
