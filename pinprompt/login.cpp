@@ -195,7 +195,7 @@ public:
     // and the running one is taken down.
     static void endBeforeExit();
 
-    // Makes a prompt's application object known to endingProcess, which ends its event loop,
+    // Makes a prompt's application object known to endBeforeExit, which ends its event loop,
     // for as long as the object lives. live() is false once the process is ending: the prompt
     // then shows nothing and returns.
     class Running
