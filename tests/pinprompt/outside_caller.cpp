@@ -94,15 +94,31 @@ int exitDuringPrompt(const std::string &prompt, int ms, bool cleanFirst)
 
 std::atomic<bool> promptReturned{false};
 
-int forkDuringPrompt(const std::string &prompt, int ms)
+// A worker runs the prompt and notes when it has returned; false for an unknown prompt.
+bool startPrompt(const std::string &prompt)
 {
     static VoidFn call = promptCall(prompt);
     if (!call)
-        return 2;
+        return false;
     std::thread([] {
         call();
         promptReturned = true;
     }).detach();
+    return true;
+}
+
+[[noreturn]] void exitTellingWhetherPromptIsUp()
+{
+    if (!promptReturned)
+        std::printf("prompt still up\n");
+    std::fflush(stdout);
+    std::exit(9);
+}
+
+int forkDuringPrompt(const std::string &prompt, int ms)
+{
+    if (!startPrompt(prompt))
+        return 2;
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
@@ -115,28 +131,17 @@ int forkDuringPrompt(const std::string &prompt, int ms)
     const auto took = std::chrono::steady_clock::now() - start;
     std::printf("child ended with %d after %lld ms\n", WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status),
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
-    if (!promptReturned)
-        std::printf("prompt still up\n");
-    std::fflush(stdout);
-    std::exit(9);
+    exitTellingWhetherPromptIsUp();
 }
 
 int threadEndsDuringPrompt(const std::string &prompt)
 {
-    static VoidFn call = promptCall(prompt);
-    if (!call)
+    if (!startPrompt(prompt))
         return 2;
-    std::thread([] {
-        call();
-        promptReturned = true;
-    }).detach();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::thread(resolve<VoidFn>("initApp")).join();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    if (!promptReturned)
-        std::printf("prompt still up\n");
-    std::fflush(stdout);
-    std::exit(9);
+    exitTellingWhetherPromptIsUp();
 }
 
 int exitFromUnwatchedThread(const std::string &prompt)
