@@ -78,20 +78,6 @@ VoidFn promptCall(const std::string &prompt)
     return nullptr;
 }
 
-int exitDuringPrompt(const std::string &prompt, int ms, bool cleanFirst)
-{
-    auto cleanApp = resolve<VoidFn>("cleanApp");
-    const VoidFn call = promptCall(prompt);
-    if (!call)
-        return 2;
-    std::atexit([] { std::printf("caller handler\n"); });
-    std::thread(call).detach();
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    if (cleanFirst)
-        cleanApp();
-    std::exit(9);
-}
-
 std::atomic<bool> promptReturned{false};
 
 // A worker runs the prompt and notes when it has returned; false for an unknown prompt.
@@ -105,6 +91,18 @@ bool startPrompt(const std::string &prompt)
         promptReturned = true;
     }).detach();
     return true;
+}
+
+int exitDuringPrompt(const std::string &prompt, int ms, bool cleanFirst)
+{
+    auto cleanApp = resolve<VoidFn>("cleanApp");
+    std::atexit([] { std::printf("caller handler\n"); });
+    if (!startPrompt(prompt))
+        return 2;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (cleanFirst)
+        cleanApp();
+    std::exit(9);
 }
 
 [[noreturn]] void exitTellingWhetherPromptIsUp()
