@@ -39,10 +39,11 @@ bool callingThreadIsExiting()
 {
     if (exitFunction.begin == exitFunction.end)
         return false;
-    // The thread's destructor, the C library's loop over the destructors, the function that
-    // runs them and the exit handlers, exit(): a few frames deep.
-    void *frames[16];
-    const int depth = backtrace(frames, 16);
+    // From a thread's destructor, exit() is a few frames up (the C library's loop over the
+    // destructors, the function that runs them and the exit handlers); from an exit handler or
+    // a destructor of a static, as many more as the caller's own calls in between.
+    void *frames[64];
+    const int depth = backtrace(frames, 64);
     for (int i = 1; i < depth; ++i) {
         // A return address follows its call; the call itself lies one byte before it. exit()
         // never returns, so its call is its last instruction.

@@ -157,11 +157,19 @@ std::atomic<bool> childWithoutPrompts{false};
 // After the process's end has begun, no prompt starts: GetPW returns PINPROMPT_REJECTED,
 // showDlg and showTips return at once.
 //
+// A prompt asked for from inside exit() (an exit handler, a destructor of a static) returns at
+// once too, whichever thread runs the exit: the exports look for exit() on the calling
+// thread's stack.
+//
 // A child forked once a prompt has been asked for has no prompt thread, only a copy of the
 // parent's toolkit state: it shows no prompt, and its exit() must not run what the toolkit
 // registered for the parent's prompts (those handlers wait for threads the child does not
-// have). The fork handler registers, in the child, a handler that ends the child with its exit
-// status: the handlers the child registers after the fork run before it, the older ones not.
+// have). The child's side of the fork does nothing that could wait, since a lock that another
+// thread of the parent held at the fork stays held in the child for good (and POSIX allows
+// such a child only async-signal-safe calls): the fork's preparation, in the parent, moves a
+// handler that ends a child with its exit status (childEnd) to the newest place, where the
+// parent's own exit passes it by. In the child, the handlers registered after the fork run
+// before it, the older ones not.
 class PromptThread
 {
 public:
@@ -189,7 +197,7 @@ public:
 
     // Moves endingProcess to the newest place, so that it comes before whatever the toolkit has
     // registered so far. False once the process's exit handlers have all run.
-    static bool guardExit() { return LatestExitHandler::move(&PromptThread::endingProcess); }
+    static bool guardExit() { return exitGuard().move(); }
 
     // In a watched thread that calls exit(), before any exit handler: no prompt starts any more,
     // and the running one is taken down.
@@ -223,14 +231,28 @@ public:
 
     static PromptThread *promptThread();
 
-    // Around a fork: the state of the prompts does not change while the process is copied.
-    static void holdForFork() { promptThread()->mutex.lock(); }
-    static void releaseAfterFork() { promptThread()->mutex.unlock(); }
+    // Around a fork: the state of the prompts does not change, and endingProcess does not move,
+    // while the process is copied.
+    static void holdForFork()
+    {
+        promptThread()->mutex.lock();
+        exitGuard().holdForFork();
+    }
+    static void releaseAfterFork()
+    {
+        exitGuard().releaseAfterFork();
+        promptThread()->mutex.unlock();
+    }
 
 private:
     static constexpr std::chrono::seconds promptEndLimit{5};
 
     static void endingProcess(int status);
+    static LatestExitHandler &exitGuard()
+    {
+        static LatestExitHandler *const guard = new LatestExitHandler(&PromptThread::endingProcess);
+        return *guard;
+    }
 
     void serve()
     {
@@ -303,14 +325,20 @@ void threadEnding(void *)
 
 void watchThisThread()
 {
-    std::lock_guard<std::mutex> lock(watchMutex);
     const pthread_t self = pthread_self();
-    for (const pthread_t t : watchedThreads) {
-        if (pthread_equal(t, self))
-            return;
+    {
+        std::lock_guard<std::mutex> lock(watchMutex);
+        for (const pthread_t t : watchedThreads) {
+            if (pthread_equal(t, self))
+                return;
+        }
     }
-    if (__cxa_thread_atexit_impl(&threadEnding, nullptr, &__dso_handle) == 0)
-        watchedThreads.push_back(self);
+    // Outside the lock, which a fork's preparation takes: the registration may wait for the
+    // dynamic loader. Only this thread registers itself.
+    if (__cxa_thread_atexit_impl(&threadEnding, nullptr, &__dso_handle) != 0)
+        return;
+    std::lock_guard<std::mutex> lock(watchMutex);
+    watchedThreads.push_back(self);
 }
 
 void PromptThread::endBeforeExit()
@@ -347,20 +375,32 @@ void PromptThread::endingProcess(int status)
 [[maybe_unused]] const bool exitGuarded = (watchThisThread(), PromptThread::guardExit());
 
 // In a child without prompts: the end of its exit(), after the handlers registered since the
-// fork.
-void endChild(int status, void *)
+// fork. Nothing in any other process.
+void endChild(int status)
 {
+    if (!childWithoutPrompts)
+        return;
     std::fflush(nullptr);
     _exit(status);
 }
 
+LatestExitHandler &childEnd = *new LatestExitHandler(&endChild);
+
+// Set by a fork's preparation, while the library's locks are held until the fork's end: the
+// process being copied has asked for a prompt.
+bool forkingAfterPrompts = false;
+
 // The fork handlers. The library's locks are taken before a fork, so that the child finds none
-// of them held by a thread it does not have (its only thread is the forking one).
+// of them held by a thread it does not have (its only thread is the forking one, which
+// releases them). All the rest a child needs is prepared here, in the parent.
 void beforeFork()
 {
     watchMutex.lock();
     tipMutex.lock();
     PromptThread::holdForFork();
+    forkingAfterPrompts = promptsAskedFor;
+    if (forkingAfterPrompts)
+        childEnd.move();
 }
 
 void afterForkInParent()
@@ -370,23 +410,25 @@ void afterForkInParent()
     watchMutex.unlock();
 }
 
+// Only async-signal-safe steps: releasing locks this thread holds, and a lock-free store.
 void afterForkInChild()
 {
     afterForkInParent();
-    if (!promptsAskedFor)
-        return;
-    childWithoutPrompts = true;
-    on_exit(&endChild, nullptr);
+    if (forkingAfterPrompts)
+        childWithoutPrompts = true;
 }
 
 [[maybe_unused]] const bool forkWatched = pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild) == 0;
 
-// Every export calls it first: false in a child without prompts, where the export does
-// nothing; otherwise it watches the calling thread.
-bool enterExport()
+// Every export calls it first, prompt telling whether it shows one. False where the export
+// does nothing: in a child without prompts, and for a prompt asked for from inside exit().
+// Otherwise it watches the calling thread (not one that is exiting already).
+bool enterExport(bool prompt)
 {
     if (childWithoutPrompts)
         return false;
+    if (callingThreadIsExiting())
+        return !prompt;
     watchThisThread();
     return true;
 }
@@ -421,7 +463,7 @@ Login::Login()
 
 extern "C" void initApp(void)
 {
-    if (!enterExport())
+    if (!enterExport(false))
         return;
     std::lock_guard<std::mutex> lock(tipMutex);
     shareApp.store(nullptr);
@@ -433,7 +475,7 @@ extern "C" void initApp(void)
 
 extern "C" void cleanApp(void)
 {
-    if (!enterExport())
+    if (!enterExport(false))
         return;
     std::lock_guard<std::mutex> lock(tipMutex);
     shareApp.store(nullptr);
@@ -449,7 +491,7 @@ extern "C" void cleanApp(void)
 
 extern "C" int GetPW(char *pw)
 {
-    if (!enterExport() || !pw)
+    if (!enterExport(true) || !pw)
         return PINPROMPT_REJECTED;
     int result = PINPROMPT_REJECTED;
     promptThread()->run([&] {
@@ -466,7 +508,7 @@ extern "C" int GetPW(char *pw)
 
 extern "C" void showDlg(void)
 {
-    if (!enterExport())
+    if (!enterExport(true))
         return;
     PendingTip tip;
     if (!tip.enlist())
@@ -492,7 +534,7 @@ extern "C" void showDlg(void)
 
 void showTips()
 {
-    if (!enterExport())
+    if (!enterExport(true))
         return;
     promptThread()->run([] {
         withApplication([](QApplication &app) {

@@ -12,12 +12,16 @@
 #       each, and the caller goes on.
 #   outside_caller_checks.sh host-shapes CALLER
 #       on a display (scripts/with-openbox.sh), hosts of common shapes: one that forks while a
-#       prompt is being built or is up (the child's exit ends it at once with its status, after
-#       the handler it registered; the parent's prompt stays up), one whose main thread, which
-#       never called the library, exits while the password window is up (status 7, nothing
-#       printed), one in which a thread that called the library ends while a prompt is up (the
-#       prompt stays), and ones that name a platform that cannot start although a display exists
-#       (a screen the X server lacks, a framebuffer that cannot be opened).
+#       prompt is being built or is up, once or hundreds of times in a row and in several
+#       processes at once (a child that executes a program at once does so whenever it is
+#       forked; a child forked while the prompt's window waits for the user ends at its exit at
+#       once with its status, after the handler it registered; the parent's prompt stays up),
+#       one whose main thread, which never called the library, exits while the password window
+#       is up (status 7, nothing printed), one whose exit handler or static's destructor asks
+#       for a prompt (it returns at once, no window), one in which a thread that called the
+#       library ends while a prompt is up (the prompt stays), and ones that name a platform that
+#       cannot start although a display exists (a screen the X server lacks, a framebuffer that
+#       cannot be opened).
 set -uo pipefail
 mode="$1"
 caller="$2"
@@ -48,19 +52,124 @@ exit_during_prompts() {
   done
 }
 
-# fork_row PROMPT MS: the caller forks MS ms after a worker started PROMPT.
+# start_caller OUT ARGS...: starts the caller with ARGS in the background, its output into
+# OUT, as $started; a watchdog kills it after 60 s. wait_caller then waits for it.
+start_caller() {
+  local out="$1"
+  shift
+  "$caller" "$@" >"$out" 2>&1 &
+  started=$!
+  (sleep 60 && kill -9 "$started") >/dev/null 2>&1 &
+  watchdog=$!
+}
+wait_caller() {
+  wait "$started"
+  local code=$?
+  kill "$watchdog" 2>/dev/null
+  return "$code"
+}
+
+# fork_row PROMPT KIND COUNT WHEN [DELAY]: the caller forks COUNT children of KIND (exec or
+# exit), WHEN ms after a worker called PROMPT, or with WHEN "shown" DELAY seconds after the
+# prompt's window showed.
 fork_row() {
-  local prompt="$1" ms="$2" out code took
-  out="$(timeout 30 "$caller" fork "$prompt" "$ms" 2>&1)"
+  local prompt="$1" kind="$2" count="$3" when="$4" delay="${5:-}" dir code out name handlers slowest
+  name="fork $prompt, $count $kind child(ren) "
+  if [ "$when" = shown ]; then name+="$delay s after the window showed"; else name+="$when ms after the call"; fi
+  dir="$(mktemp -d)"
+  start_caller "$dir/out" fork "$prompt" "$kind" "$count" "$when"
+  if [ "$when" = shown ]; then
+    if timeout 30 xdotool search --sync --onlyvisible --pid "$started" >/dev/null; then
+      sleep "$delay"
+      kill -USR1 "$started"
+    else
+      fail "$name: no window"
+      kill -9 "$started" 2>/dev/null
+    fi
+  fi
+  wait_caller
   code=$?
-  took="$(sed -n 's/^child ended with 3 after \([0-9]*\) ms$/\1/p' <<<"$out")"
+  out="$(cat "$dir/out")"
+  rm -rf "$dir"
+  handlers=0
+  [ "$kind" = exit ] && handlers="$count"
+  slowest="$(sed -n 's/^forked=.* slowest_ms=\([0-9]*\)$/\1/p' <<<"$out")"
   if [ "$code" -ne 9 ]; then
-    fail "fork $prompt after $ms ms: the caller ended with $code: $out"
-  elif [ "$(sed -n 1p <<<"$out")" != "child handler" ] || [ -z "$took" ] ||
-    [ "$(sed -n 3p <<<"$out")" != "prompt still up" ] || [ "$(wc -l <<<"$out")" -ne 3 ]; then
-    fail "fork $prompt after $ms ms: printed: $out"
-  elif [ "$took" -ge 2500 ]; then
-    fail "fork $prompt after $ms ms: the child took $took ms to end"
+    fail "$name: the caller ended with $code: $out"
+  elif [ "$(sed -n '1s/ slowest_ms=[0-9]*$//p' <<<"$out")" != \
+    "forked=$count ended=$count status_ok=$count handlers=$handlers stuck=0" ] ||
+    [ "$(sed -n 2p <<<"$out")" != "prompt still up" ] || [ "$(wc -l <<<"$out")" -ne 2 ]; then
+    fail "$name: printed: $out"
+  elif [ "$count" -eq 1 ] && [ "$slowest" -ge 2500 ]; then
+    fail "$name: the child took $slowest ms to end"
+  else
+    passed=$((passed + 1))
+  fi
+}
+
+# fork_storm PROMPT...: one caller per PROMPT, all at once, each forking 300 children that
+# execute a program, from the call of its first prompt on.
+fork_storm() {
+  local dir prompt i=0 p f
+  dir="$(mktemp -d)"
+  for prompt in "$@"; do
+    i=$((i + 1))
+    (
+      passed=0 failed=0
+      fork_row "$prompt" exec 300 0
+      echo "$passed $failed" >"$dir/$i"
+    ) &
+  done
+  wait
+  for f in "$dir"/*; do
+    read -r p f <"$f"
+    passed=$((passed + p))
+    failed=$((failed + f))
+  done
+  rm -rf "$dir"
+}
+
+# answer_with_escape PID: the user presses Escape in the password window of PID, and again
+# only when that window is still up 2 s later (a key that comes before the window takes input
+# is lost), so that no second press reaches a window that comes after it.
+answer_with_escape() {
+  local window presses polls
+  window="$(timeout 30 xdotool search --sync --onlyvisible --pid "$1" --name '^Input PassWord$' | tail -n 1)"
+  [ -n "$window" ] || return 1
+  for presses in 1 2 3 4 5; do
+    xdotool windowactivate --sync "$window" key Escape >/dev/null 2>&1
+    for polls in $(seq 20); do
+      sleep 0.1
+      xdotool search --onlyvisible --pid "$1" --name '^Input PassWord$' 2>/dev/null | grep -qx "$window" || return 0
+    done
+  done
+  return 1
+}
+
+# prompt_at_exit_row PROMPT HOW: the caller's exit handler (HOW handler) or a static's
+# destructor (HOW static) asks for PROMPT once a worker's password prompt was answered.
+prompt_at_exit_row() {
+  local prompt="$1" how="$2" dir code out expected name="$1 from an exit $2"
+  dir="$(mktemp -d)"
+  start_caller "$dir/out" prompt-at-exit "$prompt" "$how"
+  if ! answer_with_escape "$started"; then
+    fail "$name: no password window to answer"
+  fi
+  wait_caller
+  code=$?
+  out="$(cat "$dir/out")"
+  rm -rf "$dir"
+  case "$prompt" in
+  getpw) expected='^GetPW gave 100 after ([0-9]+) ms, buffer untouched$' ;;
+  showdlg) expected='^showDlg returned after ([0-9]+) ms$' ;;
+  *) expected='^showTips returned after ([0-9]+) ms$' ;;
+  esac
+  if [ "$code" -ne 5 ]; then
+    fail "$name: the caller ended with $code: $out"
+  elif ! [[ "$out" =~ $expected ]]; then
+    fail "$name: printed: $out"
+  elif [ "${BASH_REMATCH[1]}" -ge 1000 ]; then
+    fail "$name: the prompt took ${BASH_REMATCH[1]} ms to return"
   else
     passed=$((passed + 1))
   fi
@@ -131,10 +240,19 @@ exit)
 host-shapes)
   [ -n "${DISPLAY:-}" ] || { echo "no display" >&2; exit 2; }
   for prompt in getpw showdlg showtips; do
-    for ms in 20 300 1000; do
-      fork_row "$prompt" "$ms"
-    done
+    fork_row "$prompt" exec 1 20
+    fork_row "$prompt" exit 1 shown 0.3
+    fork_row "$prompt" exit 1 shown 1
   done
+  # Storms: children that execute a program, in six processes at once from the first
+  # prompt's call on; children that exit, one process at a time once the window waits.
+  fork_storm getpw showdlg showtips getpw showdlg showtips
+  for prompt in getpw showdlg showtips; do
+    fork_row "$prompt" exit 200 shown 0.5
+  done
+  prompt_at_exit_row getpw handler
+  prompt_at_exit_row showdlg handler
+  prompt_at_exit_row showtips static
   for delay in 0 0.3 1 2; do
     unwatched_exit_row "$delay"
   done

@@ -1,6 +1,7 @@
 #include "promptdriver.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QImage>
 #include <QPixmap>
 #include <QScreen>
@@ -9,6 +10,8 @@
 
 #include <chrono>
 #include <cstdlib>
+
+#include <unistd.h>
 
 namespace {
 
@@ -54,6 +57,7 @@ void PromptDriver::typeText(QWidget *widget, const QString &text)
 void PromptDriver::run(const std::function<void()> &exportCall, const std::function<void(PromptDriver &)> &script)
 {
     returned.store(false);
+    called.store(false);
     currentApp.store(nullptr);
     std::thread second([this, &script] {
         script(*this);
@@ -125,6 +129,41 @@ bool PromptDriver::waitForReturn(int timeoutMs)
         sleepMs(5);
     }
     return true;
+}
+
+void PromptDriver::calling()
+{
+    callingThread.store(static_cast<int>(gettid()));
+    calledAt = std::chrono::steady_clock::now();
+    called.store(true);
+}
+
+namespace {
+
+// The scheduler's state of one of this process's threads: 'R' running or ready to run, 'S'
+// asleep (waiting), and so on; 0 when it cannot be read.
+char threadState(int tid)
+{
+    QFile stat(QString("/proc/self/task/%1/stat").arg(tid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    // "tid (name) state ...": the name may hold spaces and parentheses of its own.
+    const QByteArray line = stat.readAll();
+    const int end = line.lastIndexOf(')');
+    return end >= 0 && end + 2 < line.size() ? line.at(end + 2) : 0;
+}
+
+} // namespace
+
+void PromptDriver::sleepFromCall(int ms)
+{
+    while (!called.load() && !returned.load())
+        sleepMs(1);
+    // The call has begun once the calling thread waits: the library lets it wait only after it
+    // has taken the call in.
+    while (!returned.load() && threadState(callingThread.load()) != 'S')
+        sleepMs(1);
+    std::this_thread::sleep_until(calledAt + std::chrono::milliseconds(ms));
 }
 
 void PromptDriver::screenshot(const QString &name)

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -39,6 +40,13 @@ public:
     bool stillVisible(QWidget *window);
     // True when the export returns within timeoutMs.
     bool waitForReturn(int timeoutMs = 5000);
+    // In the thread that calls an export, right before the call: the moment that sleepFromCall
+    // counts from.
+    void calling();
+    // Waits until the export has been called (see calling) and its thread waits inside the
+    // library, so that the call has begun, then until ms have passed since the call. Returns
+    // at once when the export has returned.
+    void sleepFromCall(int ms);
     // Takes a screenshot of the display into $PINPROMPT_SHOTS/<name>.png when that is set.
     void screenshot(const QString &name);
 
@@ -68,6 +76,9 @@ public:
 
 private:
     std::atomic<bool> returned{false};
+    std::atomic<bool> called{false};
+    std::atomic<int> callingThread{0};
+    std::chrono::steady_clock::time_point calledAt;
     mutable std::mutex failureMutex;
     QStringList failureList;
 };

@@ -529,22 +529,27 @@ private slots:
         }
     }
 
-    // showDlg in a worker, and cleanApp a moment later (the user confirmed on the token at
-    // once): whether the tip is up or still being built, showDlg returns without the user,
-    // and the record is clear for the next tip.
+    // showDlg in a worker, and cleanApp a moment after the call (the user confirmed on the
+    // token at once): whether the tip is up or still being built, showDlg returns without the
+    // user, and the record is clear for the next tip.
     void cleanAppSoonAfterShowDlg()
     {
         QFETCH(int, delayMs);
         QFETCH(bool, fromMainThread);
         PromptDriver driver;
-        driver.run(lib.showDlg, [&](PromptDriver &d) {
-            d.sleepMs(delayMs);
-            if (fromMainThread)
-                mainThreadCalls.run(lib.cleanApp);
-            else
-                std::thread(lib.cleanApp).join();
-            d.check(d.waitForReturn(), "showDlg kept running after cleanApp");
-        });
+        driver.run(
+            [&] {
+                driver.calling();
+                lib.showDlg();
+            },
+            [&](PromptDriver &d) {
+                d.sleepFromCall(delayMs);
+                if (fromMainThread)
+                    mainThreadCalls.run(lib.cleanApp);
+                else
+                    std::thread(lib.cleanApp).join();
+                d.check(d.waitForReturn(), "showDlg kept running after cleanApp");
+            });
         QVERIFY2(driver.failures().isEmpty(), qPrintable(driver.failures().join("; ")));
         QVERIFY(showDlgShowsTip());
     }
@@ -564,6 +569,7 @@ private slots:
                 password = std::thread([&] { got = lib.GetPW(buffer.data()); });
                 while (!passwordUp.load())
                     PromptDriver::sleepMs(5);
+                driver.calling();
                 lib.showDlg();
             },
             [&](PromptDriver &d) {
@@ -572,7 +578,7 @@ private slots:
                 passwordUp.store(true);
                 if (!dialog)
                     return;
-                d.sleepMs(300); // showDlg is waiting for its turn now
+                d.sleepFromCall(300); // showDlg is waiting for its turn now
                 std::thread(lib.cleanApp).join();
                 d.userTypes(dialog->findChild<QLineEdit *>("pwLineEdit"), "1357");
                 d.userClicks(dialog->findChild<QPushButton *>("okBtn"));
