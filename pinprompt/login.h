@@ -22,11 +22,16 @@
  * any other thread the library ends the process at once when its exit handler runs (the
  * caller's exit handlers do not run), which is clean once the prompt's window is shown but not
  * while a prompt is starting: call initApp once in a thread that may call exit. Prompts asked
- * for once exit() has begun return at once. End such a process through exit() or a return
- * from main, not pthread_exit in main: the prompt thread stays for the life of the process.
+ * for once exit() has begun return at once, and so do prompts asked for from inside exit() (an
+ * exit handler, a destructor of a static) in any thread. End such a process through exit() or
+ * a return from main, not pthread_exit in main: the prompt thread stays for the life of the
+ * process.
  * A child forked after the first prompt was asked for shows no prompts (they return as above,
  * cleanApp and initApp do nothing), and its exit() runs only the exit handlers registered
- * since the fork.
+ * since the fork. The library's threads make the host a threaded process, whose child POSIX
+ * allows only async-signal-safe calls before exec: a child that calls exec or _exit at once is
+ * safe at any moment. One that calls exit() or atexit() can hang in the C library unless it
+ * was forked before the first prompt or while a prompt's window waits for the user.
  */
 
 #include "pinprompt_global.h"
