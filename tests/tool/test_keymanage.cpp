@@ -59,6 +59,8 @@ private slots:
     void captionsShowWhole();
     void followsInsertionAndRemoval();
     void longChineseHolderShowsWhole();
+    void presentDevicesAreListed_data();
+    void presentDevicesAreListed();
 
 private:
     template <typename T> T *child(const char *name) { return page->findChild<T *>(QLatin1String(name)); }
@@ -562,6 +564,83 @@ void TestKeyManage::longChineseHolderShowsWhole()
         QCOMPARE(child<QTextBrowser>("certBrowser")->toPlainText().split('\n').value(3),
                  QString::fromUtf8("持有者：") + holder);
     }
+}
+
+// Devices present when the page enumerates them (construction, refresh) are listed as if
+// reported inserted, in the enumeration's order (the stand-in's: the order the devices were
+// made in): the removal of the one shown loads the next. Steps: "-X" X is removed and
+// reported, "+X" X is reported inserted, "silent+X" X is inserted without a report,
+// "refresh" clears the page and loads it again.
+void TestKeyManage::presentDevicesAreListed_data()
+{
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("two present, the shown one removed") << QStringList({"K2", "K1"}) << QStringList({"-K2"}) << "K1";
+    QTest::newRow("three present, in enumeration order")
+        << QStringList({"K2", "K3", "K1"}) << QStringList({"-K2"}) << "K3";
+    QTest::newRow("three present, two removed")
+        << QStringList({"K2", "K3", "K1"}) << QStringList({"-K2", "-K3"}) << "K1";
+    QTest::newRow("one not shown removed: nothing changes")
+        << QStringList({"K2", "K1"}) << QStringList({"-K1"}) << "K2";
+    QTest::newRow("one not shown removed, then the shown one: none left")
+        << QStringList({"K2", "K1"}) << QStringList({"-K1", "-K2"}) << "";
+    QTest::newRow("a present one reported inserted is listed once")
+        << QStringList({"K2", "K1"}) << QStringList({"+K1", "-K2", "-K1"}) << "";
+    QTest::newRow("the shown one reported inserted is listed once")
+        << QStringList({"K2", "K1"}) << QStringList({"+K2", "-K2"}) << "K1";
+    QTest::newRow("later insertion comes after those present")
+        << QStringList({"K2", "K1"}) << QStringList({"silent+K3", "+K3", "-K2"}) << "K1";
+    QTest::newRow("a refresh lists a device present then")
+        << QStringList({"K2"}) << QStringList({"silent+K1", "refresh", "-K2"}) << "K1";
+    QTest::newRow("removed and inserted again: listed last")
+        << QStringList({"K2", "K1", "K3"}) << QStringList({"-K1", "silent+K1", "+K1", "-K2"}) << "K3";
+}
+
+void TestKeyManage::presentDevicesAreListed()
+{
+    QFETCH(QStringList, present);
+    QFETCH(QStringList, steps);
+    QFETCH(QString, shown);
+
+    const auto makeDevice = [](const QString &dev) {
+        return TokenStore::addDevice(dev, "Label-" + dev, "SN-" + dev)
+            && TokenStore::addApp(dev, "APP-" + dev, "12345678", "11111111")
+            && TokenStore::addContainer(dev, "APP-" + dev, "CON", true, false);
+    };
+    for (const QString &dev : present)
+        QVERIFY(makeDevice(dev));
+    makePage();
+    auto *name = child<QLabel>("keyNameLabel");
+    QCOMPARE(name->text(), present.first());
+
+    for (const QString &step : steps) {
+        if (step == QLatin1String("refresh")) {
+            page->cleanAllWigdetInfo();
+            page->initView();
+        } else if (step.startsWith('-')) {
+            QVERIFY(!TokenStore::mvtoken({"remove", step.mid(1)}).isNull());
+            page->ukeyPullOutSlot(step.mid(1));
+        } else if (step.startsWith(QLatin1String("silent+"))) {
+            const QString dev = step.mid(7);
+            QVERIFY(present.contains(dev) ? !TokenStore::mvtoken({"insert", dev}).isNull() : makeDevice(dev));
+        } else {
+            page->ukeyInsertSlot(step.mid(1));
+        }
+    }
+
+    QCOMPARE(name->text(), shown);
+    auto *tree = child<QTreeWidget>("certTreeWidget");
+    if (shown.isEmpty()) {
+        QCOMPARE(tree->topLevelItemCount(), 0);
+        QCOMPARE(child<QLabel>("ketSerialLabel")->text(), QString());
+    } else {
+        QCOMPARE(child<QLabel>("ketSerialLabel")->text(), "SN-" + shown);
+        QCOMPARE(topLevelTexts(tree), QStringList(QString::fromUtf8("应用名:APP-") + shown));
+        QCOMPARE(tree->topLevelItem(0)->child(0)->childCount(), 1);
+    }
+    QVERIFY(tips->texts.isEmpty());
 }
 
 QTEST_MAIN(TestKeyManage)
