@@ -79,8 +79,17 @@ void KeyManage::initView()
 
 void KeyManage::loadKey()
 {
-    if (devName.isEmpty())
-        devName = SkfLibrary::firstPresentDevice(lib);
+    if (devName.isEmpty()) {
+        // Every present device is listed as if reported inserted, so that the next one is
+        // taken when the one shown is removed.
+        const QList<QString> present = Utils::EnmuDevList(lib);
+        for (const QString &name : present) {
+            if (!devList.contains(name))
+                devList.append(name);
+        }
+        if (!present.isEmpty())
+            devName = present.first();
+    }
     if (devName.isEmpty())
         return;
     loadKeyBaseInfo(devName);

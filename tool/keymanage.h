@@ -49,7 +49,8 @@ private:
     // and the seven-field certificate summary.
     QList<QString> certList;
     QString devName;
-    // Devices reported as inserted and not yet as removed, in order of insertion.
+    // Devices reported as inserted, or found present when a load enumerates them, and not
+    // yet reported as removed, in that order, without repeats.
     QList<QString> devList;
 };
 

@@ -112,12 +112,14 @@ public:
         CertSerialNumber = 8, // serial number bytes
     };
     // Writes one field of the DER certificate (cert, certLen) selected by type (CertField)
-    // within the capacities *outLen / *out2Len. 0 success, 0x10000025 no memory source, 0x10000026 not
-    // a certificate, -1 the field cannot be produced or does not fit.
+    // within the capacities *outLen / *out2Len; a text longer than its capacity is cut at a
+    // whole UTF-8 character. 0 success, 0x10000025 no memory source, 0x10000026 not a
+    // certificate, -1 the field cannot be produced or its bytes do not fit.
     static int MVSecMiddlewarePubFunc_GetInfoFromCert(unsigned char *cert, unsigned long certLen, int type,
                                                       char *out, int *outLen, char *out2, int *out2Len);
     // The seven fields of the summary: version, serial number, issuer, subject, notBefore,
-    // notAfter, "1" or "0"; fields that cannot be read stay empty.
+    // notAfter, "1" or "0"; fields that cannot be read stay empty. The issuer and subject
+    // are the whole distinguished-name texts of the extractor (at most 1023 bytes).
     static QStringList CertFields(BYTE *cert, ULONG certLen, bool sign);
     // The fields joined by "#" (a "#" inside a name is not escaped).
     static QString ParseCert(BYTE *cert, ULONG certLen, bool sign);

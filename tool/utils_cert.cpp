@@ -253,7 +253,8 @@ QStringList Utils::CertFields(BYTE *cert, ULONG certLen, bool sign)
     if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, CertVersion, versionBuf, &versionLen, nullptr, nullptr) == 0)
         version = QString::fromUtf8(versionBuf, static_cast<int>(strnlen(versionBuf, sizeof versionBuf)));
 
-    char issuerBuf[128] = {};
+    // Room for the whole distinguished-name text the extractor assembles.
+    char issuerBuf[kNameTextSize] = {};
     int issuerLen = sizeof issuerBuf;
     if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, CertIssuer, issuerBuf, &issuerLen, nullptr, nullptr) == 0)
         issuer = text(issuerBuf);
@@ -264,7 +265,7 @@ QStringList Utils::CertFields(BYTE *cert, ULONG certLen, bool sign)
         == 0)
         serial = QString::fromLatin1(QByteArray(serialBuf, serialLen).toHex());
 
-    char subjectBuf[128] = {};
+    char subjectBuf[kNameTextSize] = {};
     int subjectLen = sizeof subjectBuf;
     if (MVSecMiddlewarePubFunc_GetInfoFromCert(cert, len, CertSubject, subjectBuf, &subjectLen, nullptr, nullptr) == 0)
         subject = text(subjectBuf);

@@ -58,6 +58,9 @@ private slots:
     void changePin();
     void captionsShowWhole();
     void followsInsertionAndRemoval();
+    void longChineseHolderShowsWhole();
+    void presentDevicesAreListed_data();
+    void presentDevicesAreListed();
 
 private:
     template <typename T> T *child(const char *name) { return page->findChild<T *>(QLatin1String(name)); }
@@ -250,6 +253,27 @@ void TestKeyManage::clickShowsThatCertificate_data()
                                      << lines("0405", "CN=Issuer BMP, ", QString::fromUtf8("CN=张三AB, "));
     QTest::newRow("T61String name") << QByteArrayList({makeCert(t61)}) << 0
                                     << lines("0607", sampleCa, QString::fromUtf8("CN=Müller, "));
+
+    // Names of far more than 128 bytes in UTF-8, shown whole.
+    CertSpec wide;
+    wide.serial = QByteArray::fromHex("0809");
+    wide.issuer = {{"C", "CN"},
+                   {"O", QString::fromUtf8("国家密码管理局商用密码检测中心第二认证服务部电子认证中心").toUtf8()},
+                   {"OU", QString::fromUtf8("华东地区数字证书签发与密钥管理服务中心").toUtf8()},
+                   {"CN", QString::fromUtf8("米尔维尔国密根证书颁发机构二级签发机构").toUtf8()}};
+    wide.subject = {{"C", "CN"},
+                    {"O", QString::fromUtf8("浙江省杭州市西湖区米尔维尔信息安全技术股份有限公司研发中心").toUtf8()},
+                    {"OU", QString::fromUtf8("密码产品事业部第三研究室").toUtf8()},
+                    {"CN", QString::fromUtf8("欧阳张三丰").toUtf8()},
+                    {"L", QString::fromUtf8("杭州市西湖区").toUtf8()},
+                    {"ST", QString::fromUtf8("浙江省").toUtf8()}};
+    QTest::newRow("long Chinese issuer and subject")
+        << QByteArrayList({makeCert(wide)}) << 0
+        << lines("0809",
+                 QString::fromUtf8("C=CN, O=国家密码管理局商用密码检测中心第二认证服务部电子认证中心, "
+                                   "OU=华东地区数字证书签发与密钥管理服务中心, CN=米尔维尔国密根证书颁发机构二级签发机构, "),
+                 QString::fromUtf8("C=CN, O=浙江省杭州市西湖区米尔维尔信息安全技术股份有限公司研发中心, "
+                                   "OU=密码产品事业部第三研究室, CN=欧阳张三丰, L=杭州市西湖区, S=浙江省"));
 }
 
 void TestKeyManage::clickShowsThatCertificate()
@@ -503,6 +527,119 @@ void TestKeyManage::followsInsertionAndRemoval()
     page->ukeyInsertSlot("A");
     QCOMPARE(name->text(), QStringLiteral("A"));
     QCOMPARE(topLevelTexts(tree), QStringList(QString::fromUtf8("应用名:APP-A")));
+    QVERIFY(tips->texts.isEmpty());
+}
+
+// A holder issued by the stand-in with an ordinary long Chinese subject: the whole text, in
+// the summary of the export and in the browser after a click.
+void TestKeyManage::longChineseHolderShowsWhole()
+{
+    const QString holder = QString::fromUtf8("C=CN, O=浙江省杭州市西湖区米尔维尔信息安全技术股份有限公司研发中心, "
+                                             "OU=密码产品事业部第三研究室, CN=欧阳张三丰, L=杭州市西湖区, S=浙江省");
+    QVERIFY(TokenStore::addDevice("A"));
+    QVERIFY(TokenStore::addApp("A", "APP1", "12345678", "11111111"));
+    QVERIFY(TokenStore::addContainer("A", "APP1", "CON1", true, true,
+                                     QString::fromUtf8("/C=CN/O=浙江省杭州市西湖区米尔维尔信息安全技术股份有限公司研发中心"
+                                                       "/OU=密码产品事业部第三研究室/CN=欧阳张三丰/L=杭州市西湖区/ST=浙江省")));
+
+    void *lib = dlopen(TokenStore::libraryPath().toLatin1().constData(), RTLD_LAZY | RTLD_GLOBAL);
+    QVERIFY(lib);
+    void *hApp = Utils::OpenApplication(lib, Utils::OpenDev(lib, "A"), "APP1");
+    void *hCon = Utils::OpenContainer(lib, hApp, "CON1");
+    QVERIFY(hCon);
+    for (const bool sign : {true, false}) {
+        const QList<QString> exported = Utils::ExportCertificate(lib, hCon, sign);
+        QCOMPARE(exported.size(), 2);
+        QCOMPARE(exported.at(1).split('#').value(3), holder);
+    }
+    Utils::CloseContainer(lib, hCon);
+    Utils::CloseApplication(lib, hApp);
+    dlclose(lib);
+
+    makePage();
+    QTreeWidgetItem *con = child<QTreeWidget>("certTreeWidget")->topLevelItem(0)->child(0);
+    QCOMPARE(con->childCount(), 2);
+    for (int i = 0; i < con->childCount(); ++i) {
+        clickItem(con->child(i));
+        QCOMPARE(child<QTextBrowser>("certBrowser")->toPlainText().split('\n').value(3),
+                 QString::fromUtf8("持有者：") + holder);
+    }
+}
+
+// Devices present when the page enumerates them (construction, refresh) are listed as if
+// reported inserted, in the enumeration's order (the stand-in's: the order the devices were
+// made in): the removal of the one shown loads the next. Steps: "-X" X is removed and
+// reported, "+X" X is reported inserted, "silent+X" X is inserted without a report,
+// "refresh" clears the page and loads it again.
+void TestKeyManage::presentDevicesAreListed_data()
+{
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("two present, the shown one removed") << QStringList({"K2", "K1"}) << QStringList({"-K2"}) << "K1";
+    QTest::newRow("three present, in enumeration order")
+        << QStringList({"K2", "K3", "K1"}) << QStringList({"-K2"}) << "K3";
+    QTest::newRow("three present, two removed")
+        << QStringList({"K2", "K3", "K1"}) << QStringList({"-K2", "-K3"}) << "K1";
+    QTest::newRow("one not shown removed: nothing changes")
+        << QStringList({"K2", "K1"}) << QStringList({"-K1"}) << "K2";
+    QTest::newRow("one not shown removed, then the shown one: none left")
+        << QStringList({"K2", "K1"}) << QStringList({"-K1", "-K2"}) << "";
+    QTest::newRow("a present one reported inserted is listed once")
+        << QStringList({"K2", "K1"}) << QStringList({"+K1", "-K2", "-K1"}) << "";
+    QTest::newRow("the shown one reported inserted is listed once")
+        << QStringList({"K2", "K1"}) << QStringList({"+K2", "-K2"}) << "K1";
+    QTest::newRow("later insertion comes after those present")
+        << QStringList({"K2", "K1"}) << QStringList({"silent+K3", "+K3", "-K2"}) << "K1";
+    QTest::newRow("a refresh lists a device present then")
+        << QStringList({"K2"}) << QStringList({"silent+K1", "refresh", "-K2"}) << "K1";
+    QTest::newRow("removed and inserted again: listed last")
+        << QStringList({"K2", "K1", "K3"}) << QStringList({"-K1", "silent+K1", "+K1", "-K2"}) << "K3";
+}
+
+void TestKeyManage::presentDevicesAreListed()
+{
+    QFETCH(QStringList, present);
+    QFETCH(QStringList, steps);
+    QFETCH(QString, shown);
+
+    const auto makeDevice = [](const QString &dev) {
+        return TokenStore::addDevice(dev, "Label-" + dev, "SN-" + dev)
+            && TokenStore::addApp(dev, "APP-" + dev, "12345678", "11111111")
+            && TokenStore::addContainer(dev, "APP-" + dev, "CON", true, false);
+    };
+    for (const QString &dev : present)
+        QVERIFY(makeDevice(dev));
+    makePage();
+    auto *name = child<QLabel>("keyNameLabel");
+    QCOMPARE(name->text(), present.first());
+
+    for (const QString &step : steps) {
+        if (step == QLatin1String("refresh")) {
+            page->cleanAllWigdetInfo();
+            page->initView();
+        } else if (step.startsWith('-')) {
+            QVERIFY(!TokenStore::mvtoken({"remove", step.mid(1)}).isNull());
+            page->ukeyPullOutSlot(step.mid(1));
+        } else if (step.startsWith(QLatin1String("silent+"))) {
+            const QString dev = step.mid(7);
+            QVERIFY(present.contains(dev) ? !TokenStore::mvtoken({"insert", dev}).isNull() : makeDevice(dev));
+        } else {
+            page->ukeyInsertSlot(step.mid(1));
+        }
+    }
+
+    QCOMPARE(name->text(), shown);
+    auto *tree = child<QTreeWidget>("certTreeWidget");
+    if (shown.isEmpty()) {
+        QCOMPARE(tree->topLevelItemCount(), 0);
+        QCOMPARE(child<QLabel>("ketSerialLabel")->text(), QString());
+    } else {
+        QCOMPARE(child<QLabel>("ketSerialLabel")->text(), "SN-" + shown);
+        QCOMPARE(topLevelTexts(tree), QStringList(QString::fromUtf8("应用名:APP-") + shown));
+        QCOMPARE(tree->topLevelItem(0)->child(0)->childCount(), 1);
+    }
     QVERIFY(tips->texts.isEmpty());
 }
 

@@ -36,6 +36,24 @@ QByteArray derElement(const QByteArray &der, int offset)
     return der.mid(offset, header + static_cast<int>(len));
 }
 
+// Name entries from "C=CN|O=Org|CN=Name" (UTF-8 values).
+std::vector<NameEntry> nameEntries(const QByteArray &fields)
+{
+    static std::vector<QByteArray> keep; // the field names the entries point to
+    std::vector<NameEntry> entries;
+    for (const QByteArray &part : fields.split('|')) {
+        const int eq = part.indexOf('=');
+        keep.push_back(part.left(eq));
+        entries.push_back({keep.back().constData(), part.mid(eq + 1)});
+    }
+    return entries;
+}
+
+QString repeated(int count, char16_t c)
+{
+    return QString(count, QChar(c));
+}
+
 int derHeaderLength(const QByteArray &der)
 {
     const auto b = static_cast<unsigned char>(der[1]);
@@ -91,13 +109,7 @@ private slots:
         QFETCH(QByteArray, field);
         QFETCH(QString, expected);
         CertSpec spec;
-        spec.subject.clear();
-        for (const QByteArray &part : field.split('|')) {
-            const int eq = part.indexOf('=');
-            static std::vector<QByteArray> keep;
-            keep.push_back(part.left(eq));
-            spec.subject.push_back({keep.back().constData(), part.mid(eq + 1)});
-        }
+        spec.subject = nameEntries(field);
         QCOMPARE(summaryOf(makeCert(spec)).split('#').value(3), expected);
     }
 
@@ -127,29 +139,76 @@ private slots:
         QCOMPARE(fields.value(3), "O=" + value + ", ");
     }
 
-    // Names longer than the summary's 128-byte buffers are cut, never past the buffer and
-    // never inside a character.
-    void longNamesAreCut()
+    // Long names are shown whole, in the issuer and in the subject: the summary holds the
+    // whole text the extractor assembles, each value up to 255 bytes and the text up to
+    // 1023, both cut at a whole character; the other fields stay as they are.
+    void longNamesShowWhole_data()
     {
-        CertSpec spec;
-        spec.subject = {{"O", QByteArray(200, 'o')}, {"CN", "x"}};
-        QCOMPARE(summaryOf(makeCert(spec)).split('#').value(3), "O=" + QString(125, QChar('o')));
-        const QByteArray wide = QString(80, QChar(0x4E2D)).toUtf8(); // 240 bytes
-        spec.subject = {{"CN", wide}};
-        const QString cn = summaryOf(makeCert(spec)).split('#').value(3);
-        QCOMPARE(cn, "CN=" + QString(41, QChar(0x4E2D))); // 3 + 123 bytes of 127
-        QVERIFY(!cn.contains(QChar(QChar::ReplacementCharacter)));
+        QTest::addColumn<QByteArray>("fields");
+        QTest::addColumn<QString>("expected");
+        const QString org = QString::fromUtf8("浙江省杭州市西湖区米尔维尔信息安全技术股份有限公司研发中心");
+        QTest::newRow("Chinese holder of 201 bytes")
+            << (QString::fromUtf8("C=CN|O=") + org
+                + QString::fromUtf8("|OU=密码产品事业部第三研究室|CN=欧阳张三丰|L=杭州市西湖区|ST=浙江省"))
+                   .toUtf8()
+            << QString::fromUtf8("C=CN, O=") + org
+                   + QString::fromUtf8(", OU=密码产品事业部第三研究室, CN=欧阳张三丰, L=杭州市西湖区, S=浙江省");
+        QTest::newRow("ASCII value of 200 bytes")
+            << QByteArray("O=") + QByteArray(200, 'o') + "|CN=x" << "O=" + QString(200, QChar('o')) + ", CN=x, ";
+        QTest::newRow("80 Chinese characters") << ("CN=" + repeated(80, u'中')).toUtf8()
+                                               << "CN=" + repeated(80, u'中') + ", ";
+        QTest::newRow("value of 270 bytes keeps 85 characters") << ("CN=" + repeated(90, u'中')).toUtf8()
+                                                                << "CN=" + repeated(85, u'中') + ", ";
+        // 259 + 259 + 260 + 3 bytes before the common name leave 242 of the 1023: 80 characters.
+        const QString wide = repeated(90, u'中');
+        QTest::newRow("text past 1023 bytes")
+            << ("C=" + wide + "|O=" + wide + "|OU=" + wide + "|CN=" + wide + "|L=" + wide + "|ST=" + wide).toUtf8()
+            << "C=" + repeated(85, u'中') + ", O=" + repeated(85, u'中') + ", OU=" + repeated(85, u'中')
+                   + ", CN=" + repeated(80, u'中');
+    }
 
+    void longNamesShowWhole()
+    {
+        QFETCH(QByteArray, fields);
+        QFETCH(QString, expected);
+        CertSpec spec;
+        spec.issuer = nameEntries(fields);
+        spec.subject = nameEntries(fields);
+        QCOMPARE(summaryOf(makeCert(spec)), "v3#01a2b3c4#" + expected + "#" + expected
+                                                + QString::fromUtf8("#2024年03月01日08时00分 #2051年03月01日08时00分 #1"));
+    }
+
+    // The extractor writes within the capacity it is given and cuts a longer text at a
+    // whole character.
+    void extractorKeepsToItsCapacity_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("capacity");
+        QTest::addColumn<QString>("expected");
+        const QString wide = repeated(80, u'中'); // 240 bytes
+        QTest::newRow("subject in 20 bytes") << int(Utils::CertSubject) << 20 << "CN=" + repeated(5, u'中');
+        QTest::newRow("issuer in 128 bytes") << int(Utils::CertIssuer) << 128 << "CN=" + repeated(41, u'中');
+        QTest::newRow("subject in 243 bytes") << int(Utils::CertSubject) << 243 << "CN=" + repeated(79, u'中');
+        QTest::newRow("subject in 244 bytes") << int(Utils::CertSubject) << 244 << "CN=" + wide;
+        QTest::newRow("subject in 246 bytes, whole") << int(Utils::CertSubject) << 246 << "CN=" + wide + ", ";
+    }
+
+    void extractorKeepsToItsCapacity()
+    {
+        QFETCH(int, type);
+        QFETCH(int, capacity);
+        QFETCH(QString, expected);
+        CertSpec spec;
+        spec.issuer = spec.subject = {{"CN", repeated(80, u'中').toUtf8()}};
         QByteArray der = makeCert(spec);
-        char out[64];
-        memset(out, 'Z', sizeof out);
-        int outLen = 20;
+        std::vector<char> out(1100, 'Z');
+        int outLen = capacity;
         QCOMPARE(Utils::MVSecMiddlewarePubFunc_GetInfoFromCert(reinterpret_cast<unsigned char *>(der.data()),
-                                                               static_cast<unsigned long>(der.size()), 6, out, &outLen,
-                                                               nullptr, nullptr),
+                                                               static_cast<unsigned long>(der.size()), type, out.data(),
+                                                               &outLen, nullptr, nullptr),
                  0);
-        QVERIFY(strlen(out) <= 19);
-        for (size_t i = 20; i < sizeof out; ++i)
+        QCOMPARE(QString::fromUtf8(out.data()), expected);
+        for (size_t i = size_t(capacity); i < out.size(); ++i)
             QCOMPARE(out[i], 'Z');
     }
 
