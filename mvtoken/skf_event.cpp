@@ -3,7 +3,8 @@
 // The library remembers, per process, which devices it last saw present (from the moment
 // it is loaded). A wait compares the store with that picture and reports the first
 // difference; when there is none it sleeps on an inotify watch of the store directory,
-// which every change of the store (a rename onto the store file) wakes at once. A device
+// which every change of the store (a rename onto the store file) wakes at once, and it
+// looks again at least every 5 s of its sleep for the changes that no watch sees. A device
 // removed and inserted again between two waits gives a removal and then an insertion.
 // A missing store folder is a store without devices; the wait never makes it, and sleeps
 // on the nearest folder above it that exists until the store folder is there again.
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -86,6 +88,10 @@ struct ActiveWait {
     ActiveWait(const ActiveWait &) = delete;
     ActiveWait &operator=(const ActiveWait &) = delete;
 };
+
+// A wait looks at the store at least this often while it sleeps, for the changes that reach
+// no watch.
+constexpr std::chrono::seconds kSafetyLook(5);
 
 // What wakes a wait: in the store folder, every way the store file can change; in a
 // folder above it (while the store folder is missing), every way a folder can appear in it.
@@ -254,15 +260,21 @@ try {
             }
         }
         // Sleep until the store folder (or the folder above it that is watched) changes,
-        // and look again every 5 s all the same: a folder further up moved away tells the
-        // watch nothing. Without a watch, look again after a short while.
+        // and look again within 5 s all the same, however many events that say nothing
+        // about the store wake the sleep meanwhile: some changes reach no watch (a folder
+        // further up replaced or moved, a store folder that is a symbolic link whose target
+        // is replaced). Without a watch, look again after a short while.
+        auto now = std::chrono::steady_clock::now();
+        const auto lookBy = now + kSafetyLook;
         for (;;) {
             struct pollfd p = {inotify.get(), POLLIN, 0};
             const bool watching = watch.active();
-            const int n = poll(watching ? &p : nullptr, watching ? 1 : 0, watching ? 5000 : 200);
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(lookBy - now).count();
+            const int n = poll(watching ? &p : nullptr, watching ? 1 : 0, watching ? static_cast<int>(left) : 200);
             if (n > 0 && watch.changed())
                 break;
-            if (n <= 0) {
+            now = std::chrono::steady_clock::now();
+            if (n <= 0 || now >= lookBy) {
                 watch.resolve();
                 break;
             }

@@ -6,10 +6,12 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -342,6 +344,108 @@ TEST(SkfEvents, AWaitSleepsWhateverHappensAroundItsStoreFolder)
         removeTree(store);
     }
     setenv("MVUKEY_STORE", g_store.c_str(), 1);
+}
+
+// Some changes reach no watch: the store folder is a symbolic link, and its target is removed
+// and made again. While something keeps waking the wait in the link's folder (a file saved
+// there every 2 s, as in ~/.local/share), the wait still looks at the store within its 5 s.
+TEST(SkfEvents, AStoreBehindASymbolicLinkIsLookedAtWithinTheSafetyBoundWhileFilesAreSavedBeside)
+{
+    constexpr auto kSafetyLook = std::chrono::seconds(5); // the library's
+    constexpr auto kLoadMargin = std::chrono::seconds(5); // for a loaded machine
+    constexpr auto kSavesGoOn = std::chrono::seconds(40); // after the insertion, unless reported
+    const std::string link = makeStore();
+    const std::string folder = link.substr(0, link.rfind('/'));
+    const std::string target = folder + "/target";
+    ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+    ASSERT_EQ(symlink("target", link.c_str()), 0);
+    run({"init-device", "link-key"});
+    run({"insert", "link-key"});
+
+    // Each event of link-key, with the moment it was reported; the devices of the other
+    // tests' stores go by as removals.
+    struct Report {
+        Event event;
+        Clock::time_point at;
+    };
+    auto promises = std::make_shared<std::vector<std::promise<Report>>>(3);
+    std::vector<std::future<Report>> reports;
+    for (auto &p : *promises)
+        reports.push_back(p.get_future());
+    std::thread waiter([promises] {
+        for (auto &p : *promises) {
+            Event e;
+            do
+                e = waitOnce();
+            while (e.rc == SAR_OK && e.name != "link-key");
+            p.set_value(Report{e, Clock::now()});
+        }
+    });
+    std::atomic<bool> stop{false};
+    std::thread saver;
+    struct AtEnd {
+        std::function<void()> work;
+        ~AtEnd() { work(); }
+    } atEnd{[&] {
+        stop = true;
+        if (saver.joinable())
+            saver.join();
+        if (reports.back().valid())
+            waiter.detach(); // blocked in a wait that never ended; it ends with the process
+        else
+            waiter.join();
+        removeTree(link);
+        setenv("MVUKEY_STORE", g_store.c_str(), 1);
+    }};
+    auto next = [&](std::future<Report> &f, std::chrono::seconds within) {
+        Report r;
+        if (f.wait_for(within) == std::future_status::ready) {
+            r = f.get();
+            EXPECT_EQ(r.event.rc, SAR_OK);
+        }
+        return r;
+    };
+
+    Report r = next(reports[0], std::chrono::seconds(20));
+    ASSERT_EQ(r.event.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED)) << "no first insertion";
+
+    // A file saved every 2 s in the link's folder the way editors save it: written aside,
+    // then renamed onto its name.
+    saver = std::thread([&stop, folder] {
+        const std::string aside = folder + "/notes.tmp", notes = folder + "/notes";
+        for (int n = 0; !stop; ++n) {
+            if (FILE *f = fopen(aside.c_str(), "w")) {
+                fprintf(f, "save %d\n", n);
+                fclose(f);
+                rename(aside.c_str(), notes.c_str());
+            }
+            for (int i = 0; i < 20 && !stop; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+
+    // The target removed: the link dangles, a store without devices.
+    ASSERT_EQ(system(("rm -rf '" + target + "'").c_str()), 0);
+    r = next(reports[1], std::chrono::seconds(20));
+    ASSERT_EQ(r.event.code, static_cast<ULONG>(SKF_DEV_EVENT_REMOVED)) << "no removal";
+    // The next wait goes to sleep meanwhile, on the link's folder.
+    EXPECT_EQ(reports[2].wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+
+    // The target made again with the device in it, inserted: no watch sees this.
+    ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+    run({"init-device", "link-key"});
+    run({"insert", "link-key"});
+    const auto inserted = Clock::now();
+    reports[2].wait_for(kSavesGoOn);
+    stop = true; // a wait that missed it sees the insertion once nothing wakes it
+    saver.join();
+    r = next(reports[2], std::chrono::seconds(20));
+    ASSERT_EQ(r.event.code, static_cast<ULONG>(SKF_DEV_EVENT_INSERTED)) << "no insertion";
+    using std::chrono::milliseconds;
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(r.at - inserted).count(),
+              milliseconds(kSafetyLook + kLoadMargin).count())
+        << "ms from the insertion to its report, while a file was saved every 2 s for "
+        << kSavesGoOn.count() << " s";
 }
 
 } // namespace
