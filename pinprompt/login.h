@@ -30,8 +30,9 @@
  * cleanApp and initApp do nothing), and its exit() runs only the exit handlers registered
  * since the fork. The library's threads make the host a threaded process, whose child POSIX
  * allows only async-signal-safe calls before exec: a child that calls exec or _exit at once is
- * safe at any moment. One that calls exit() or atexit() can hang in the C library unless it
- * was forked before the first prompt or while a prompt's window waits for the user.
+ * safe at any moment. One that calls exit() or atexit() is safe when it was forked before the
+ * first prompt or while a prompt's window waits for the user; at other moments it can hang in
+ * the C library or run an exit handler of the toolkit's.
  */
 
 #include "pinprompt_global.h"
