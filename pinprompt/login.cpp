@@ -169,7 +169,8 @@ std::atomic<bool> childWithoutPrompts{false};
 // such a child only async-signal-safe calls): the fork's preparation, in the parent, moves a
 // handler that ends a child with its exit status (childEnd) to the newest place, where the
 // parent's own exit passes it by. In the child, the handlers registered after the fork run
-// before it, the older ones not.
+// before it, the older ones not; only what another thread registers while the process is being
+// copied (the toolkit does so while a prompt is built or handles an event) comes after it.
 class PromptThread
 {
 public:
