@@ -2,9 +2,9 @@
 // own, the library loaded with dlopen, prompts from a worker thread. Each run is one process,
 // for what ends or outlives the process:
 //   outside_caller exit getpw|showdlg|showtips MS [cleanapp]
-//       a worker starts the prompt; MS ms later the main thread calls exit(9) (after cleanApp
-//       with "cleanapp", so that the tip is being taken down as the process ends); an exit
-//       handler of the caller's prints "caller handler"
+//       a worker starts the prompt; MS ms after its call the main thread calls exit(9) (after
+//       cleanApp with "cleanapp", so that the tip is being taken down as the process ends); an
+//       exit handler of the caller's prints "caller handler"
 //   outside_caller fork getpw|showdlg|showtips exec|exit COUNT MS|shown
 //       a worker starts the prompt; MS ms after the call (or, with "shown", when the process
 //       gets SIGUSR1: once the prompt's window is up) the main thread forks COUNT children one
