@@ -69,6 +69,18 @@ wait_caller() {
   return "$code"
 }
 
+# usr1_once_shown PID DELAY: sends SIGUSR1 to PID DELAY seconds after a window of PID shows;
+# false, with PID killed, when none shows.
+usr1_once_shown() {
+  if timeout 30 xdotool search --sync --onlyvisible --pid "$1" >/dev/null; then
+    sleep "$2"
+    kill -USR1 "$1"
+    return 0
+  fi
+  kill -9 "$1" 2>/dev/null
+  return 1
+}
+
 # fork_row PROMPT KIND COUNT WHEN [DELAY]: the caller forks COUNT children of KIND (exec or
 # exit), WHEN ms after a worker called PROMPT, or with WHEN "shown" DELAY seconds after the
 # prompt's window showed.
@@ -78,14 +90,8 @@ fork_row() {
   if [ "$when" = shown ]; then name+="$delay s after the window showed"; else name+="$when ms after the call"; fi
   dir="$(mktemp -d)"
   start_caller "$dir/out" fork "$prompt" "$kind" "$count" "$when"
-  if [ "$when" = shown ]; then
-    if timeout 30 xdotool search --sync --onlyvisible --pid "$started" >/dev/null; then
-      sleep "$delay"
-      kill -USR1 "$started"
-    else
-      fail "$name: no window"
-      kill -9 "$started" 2>/dev/null
-    fi
+  if [ "$when" = shown ] && ! usr1_once_shown "$started" "$delay"; then
+    fail "$name: no window"
   fi
   wait_caller
   code=$?
@@ -194,12 +200,9 @@ unwatched_exit_row() {
   dir="$(mktemp -d)"
   "$caller" exit-unwatched getpw >"$dir/out" 2>&1 &
   local pid=$!
-  if ! timeout 30 xdotool search --sync --onlyvisible --name '^Input PassWord$' >/dev/null; then
+  if ! usr1_once_shown "$pid" "$delay"; then
     fail "exit from an unwatched thread: no password window"
-    kill -9 "$pid" 2>/dev/null
   fi
-  sleep "$delay"
-  kill -USR1 "$pid" 2>/dev/null
   wait "$pid"
   code=$?
   if [ "$code" -ne 7 ]; then
