@@ -198,12 +198,11 @@ thread_end_row() {
 unwatched_exit_row() {
   local delay="$1" dir code
   dir="$(mktemp -d)"
-  "$caller" exit-unwatched getpw >"$dir/out" 2>&1 &
-  local pid=$!
-  if ! usr1_once_shown "$pid" "$delay"; then
+  start_caller "$dir/out" exit-unwatched getpw
+  if ! usr1_once_shown "$started" "$delay"; then
     fail "exit from an unwatched thread: no password window"
   fi
-  wait "$pid"
+  wait_caller
   code=$?
   if [ "$code" -ne 7 ]; then
     fail "exit from an unwatched thread $delay s after the window showed: the caller ended with $code: $(cat "$dir/out")"
