@@ -272,27 +272,25 @@ int forkDuringPrompt(const std::string &prompt, const std::string &kind, int cou
     exitTellingWhetherPromptIsUp();
 }
 
-// What the exit handler or the static's destructor of promptAtExit asks for.
-VoidFn promptInExit = nullptr;
-std::string promptInExitName;
+// What the exit handler or the static's destructor of promptAtExit asks for: a password when
+// tipAtExit is null, else that tip, named tipAtExitName.
+GetPwFn getPwAtExit = nullptr;
+VoidFn tipAtExit = nullptr;
+const char *tipAtExitName = "";
 
 void promptDuringExit()
 {
     const auto start = Clock::now();
     char buffer[PINPROMPT_PASSWORD_CAPACITY + 1];
     std::memset(buffer, 'k', sizeof buffer);
-    int result = -1;
-    if (promptInExitName == "getpw")
-        result = reinterpret_cast<GetPwFn>(dlsym(library, "GetPW"))(buffer);
-    else
-        promptInExit();
+    const int result = tipAtExit ? (tipAtExit(), 0) : getPwAtExit(buffer);
     const long long took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    if (promptInExitName == "getpw") {
-        const bool untouched = std::all_of(std::begin(buffer), std::end(buffer), [](char c) { return c == 'k'; });
-        std::printf("GetPW gave %d after %lld ms, buffer %s\n", result, took, untouched ? "untouched" : "written");
-    } else {
-        std::printf("%s returned after %lld ms\n", promptInExitName == "showdlg" ? "showDlg" : "showTips", took);
+    if (tipAtExit) {
+        std::printf("%s returned after %lld ms\n", tipAtExitName, took);
+        return;
     }
+    const bool untouched = std::all_of(std::begin(buffer), std::end(buffer), [](char c) { return c == 'k'; });
+    std::printf("GetPW gave %d after %lld ms, buffer %s\n", result, took, untouched ? "untouched" : "written");
 }
 
 struct PromptsWhenDestroyed
@@ -304,14 +302,18 @@ int promptAtExit(const std::string &prompt, const std::string &how)
 {
     if (how != "handler" && how != "static")
         return 2;
-    std::thread([&prompt] {
+    bool known = true;
+    std::thread([&] {
         loadLibrary();
-        promptInExit = promptCall(prompt);
-        promptInExitName = prompt;
+        getPwAtExit = resolve<GetPwFn>("GetPW");
+        if (prompt != "getpw") {
+            known = (tipAtExit = promptCall(prompt)) != nullptr;
+            tipAtExitName = prompt == "showdlg" ? "showDlg" : "showTips";
+        }
         char buffer[PINPROMPT_PASSWORD_CAPACITY + 1];
-        resolve<GetPwFn>("GetPW")(buffer);
+        getPwAtExit(buffer);
     }).join();
-    if (!promptInExit)
+    if (!known)
         return 2;
     if (how == "handler") {
         std::atexit(promptDuringExit);
